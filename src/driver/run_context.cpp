@@ -1,0 +1,14 @@
+#include "driver/run_context.h"
+
+#include <cstdarg>
+
+run_context_t run_context;
+FILE* debug_log = nullptr;
+
+void debug_printf(const char* format, ...) {
+    if (!debug_log) return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(debug_log, format, args);
+    va_end(args);
+}

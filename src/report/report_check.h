@@ -1,0 +1,17 @@
+// Reads back a mode-4 report and recomputes every checksum it carries.
+#pragma once
+
+#include <string>
+
+struct report_check_result {
+    bool ok = false;
+    std::string error;   // first problem found, empty when ok
+    int sections = 0;
+    int tables = 0;
+    int rows = 0;
+    int files = 0;
+};
+
+// Checks that the document is well formed as this writer produces it and that
+// every row, table, file, section and document CHK matches a recomputation.
+report_check_result check_report(const std::string& document);

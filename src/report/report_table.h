@@ -1,0 +1,58 @@
+// One typed report table, rendered in the report's output mode.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+enum ColumnType : int32_t {
+    STRING = 0,
+    INTEGER = 1,
+    HEX = 2,
+    FLOAT = 3,
+    ASCII_STRING = 4,
+    BOOL = 5,
+};
+
+class report_table {
+public:
+    static constexpr int max_columns = 20;
+
+    report_table(FILE* out, const char* title);
+    report_table(FILE* out, const char* title, const char* row_element);
+    ~report_table();  // writes the table's end
+    report_table(const report_table&) = delete;
+    report_table& operator=(const report_table&) = delete;
+
+    bool start_heading();
+    bool add_column(const char* name, ColumnType type);
+    bool set_column_width(int column, int width);
+    bool end_heading();
+    bool start_row(const char* row_text);
+    bool log_data(int32_t value);
+    bool log_data(const char* text);
+    bool end_row();
+
+    int column_count() const { return column_count_; }
+    int row_count() const { return row_count_; }
+
+private:
+    void write_border();
+    bool write_number(int32_t value);
+    bool write_text(const char* text);
+
+    FILE* out_;
+    std::string title_;
+    std::string row_element_;
+    int current_column_ = 0;
+    ColumnType types_[max_columns] = {};
+    std::string names_[max_columns];
+    int widths_[max_columns] = {};
+    int longest_name_ = 0;
+    int column_count_ = 0;
+    int row_count_ = 0;
+    bool heading_open_ = false;
+    bool row_open_ = false;
+    uint16_t table_checksum_ = 0;
+    uint16_t row_checksum_ = 0;
+};

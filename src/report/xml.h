@@ -1,0 +1,29 @@
+// Line-by-line XML writers used by the structured report modes.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// Writes the XML declaration line.
+void write_xml_declaration(FILE* out);
+// "<N>" or, when id is given (even empty), "<N ID=\"I\">".
+void open_element(FILE* out, const char* name, const char* id = nullptr);
+void close_element(FILE* out, const char* name);
+// "<N>T</N>".
+void write_element(FILE* out, const char* name, const char* text);
+// "<N ID=\"I\" W=\"w\">T</N>"; the W attribute is left out when width is 0.
+void write_value_element(FILE* out, const char* name, const char* id, int width, const char* text);
+// Writes a FILE (or KD_FILE) element holding the bytes of input, or of the file
+// at path when input is null. Returns the file checksum.
+uint32_t embed_file_xml(FILE* out, const char* path, FILE* input = nullptr);
+
+// Title to element name: upper-cased, non-name characters to '_', with the
+// "KD_" prefix when element_prefix is set.
+std::string xml_name(const char* title);
+// Escapes the five XML special characters.
+std::string xml_escape(const char* text);
+// Text as a reader sees it after unescaping: xml_escape plus every byte that
+// is not allowed in XML 1.0 text (C0 controls other than tab, line feed and
+// carriage return, and bytes 128-255) replaced by '?'.
+std::string xml_clean_text(const char* text);
