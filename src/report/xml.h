@@ -17,13 +17,17 @@ void write_value_element(FILE* out, const char* name, const char* id, int width,
 // Writes a FILE (or KD_FILE) element holding the bytes of input, or of the file
 // at path when input is null. Returns the file checksum.
 uint32_t embed_file_xml(FILE* out, const char* path, FILE* input = nullptr);
+// As embed_file_xml, but never opens anything: a null input gives an element
+// without content.
+uint32_t embed_input_xml(FILE* out, const char* name, FILE* input);
 
 // Title to element name: upper-cased, non-name characters to '_', with the
 // "KD_" prefix when element_prefix is set.
 std::string xml_name(const char* title);
 // Escapes the five XML special characters.
 std::string xml_escape(const char* text);
-// Text as a reader sees it after unescaping: xml_escape plus every byte that
-// is not allowed in XML 1.0 text (C0 controls other than tab, line feed and
-// carriage return, and bytes 128-255) replaced by '?'.
-std::string xml_clean_text(const char* text);
+// The text as an XML reader will see it: control characters (0-31, 127) and
+// bytes that do not form valid UTF-8 are replaced by '?', so that element
+// texts and attribute values always make a well-formed document. Checksums of
+// XML cells are taken over this form.
+std::string xml_valid_text(const char* text);
