@@ -52,6 +52,7 @@ public:
     const uint8_t* entry_point() const { return entry_point_; }
 
 private:
+    bool index_window(const uint8_t* window);
     bool find_entry_point(const uint8_t* window);
     bool copy_table(const uint8_t* window);
     void index_structures();
@@ -62,7 +63,9 @@ private:
     bool valid_ = false;
     bool attempted_ = false;
     uint8_t entry_point_[15] = {};
-    uint8_t table_[table_size] = {};
+    // The copy, followed by zero padding so that a decoder reading a fixed
+    // offset (below 256 + 4) of any recorded structure stays inside it.
+    uint8_t table_[table_size + 512] = {};
     size_t length_ = 0;                            // bytes of table_ in use
     unsigned counts_[indexed_types + 1] = {};
     const uint8_t* by_type_[indexed_types][max_per_type] = {};
