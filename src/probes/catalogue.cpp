@@ -1,0 +1,149 @@
+#include "probes/catalogue.h"
+
+#include "probes/file_probe.h"
+#include "probes/tagged_text_probe.h"
+
+// Every script sends its errors to the shared log, exits with 1 when a tool
+// or log it needs is missing, and with 0 when the shell runs it as "test".
+
+// The system log from the first entry of the day of its hundredth-last line.
+const char* const messages_script =
+    "exec 2>> /tmp/sifterra.log; "
+    "[ -f /var/log/messages ] || exit 1; "
+    "which grep tail head cut > /dev/null || exit 1; "
+    "[ \"$0\" = \"test\" ] && exit 0; "
+    "TIMESTAMP=$(tail -n 100 /var/log/messages | head -n 1 | cut -c -6); "
+    "[ -z \"${TIMESTAMP}\" ] && exit 1; "
+    "START_LINE=$(grep -n \"${TIMESTAMP}\" /var/log/messages | head -n 1 | cut -d : -f 1); "
+    "[ -z \"${START_LINE}\" ] && exit 1; "
+    "tail -n +${START_LINE} /var/log/messages;";
+
+// The kernel lines of the system log since the last boot.
+const char* const kernel_messages_script =
+    "exec 2>> /tmp/sifterra.log; "
+    "[ -f /var/log/messages ] || exit 1; "
+    "which grep tail cut > /dev/null || exit 1; "
+    "[ \"$0\" = \"test\" ] && exit 0; "
+    "START_LINE=$(grep -n \"kernel: Linux version\" /var/log/messages | tail -n 1 | cut -d : -f 1); "
+    "if [ -z \"${START_LINE}\" ]; "
+    "then echo \"Can't find last boot in /var/log/messages\"; "
+    "echo \"Uptime is $(uptime)\"; "
+    "else tail -n +${START_LINE} /var/log/messages | grep \"kernel:\"; "
+    "fi";
+
+// The boot log, all rotated copies, from the line of the last boot.
+const char* const boot_log_script =
+    "exec 2>> /tmp/sifterra.log; "
+    "[ -f \"/var/log/boot.log\" ] || exit 1; "
+    "[ -f \"/var/log/messages\" ] || exit 1; "
+    "which ls grep tail cat head cut > /dev/null || exit 1; "
+    "[ \"$0\" = \"test\" ] && exit 0; "
+    "BOOT_LOG=$(ls -rt /var/log/boot.log*); "
+    "[ -z \"${BOOT_LOG}\" ] && exit 1; "
+    "TIMESTAMP=$(grep \"kernel: Linux version\" /var/log/messages | tail -n 1 | cut -c -12); "
+    "[ -z \"${TIMESTAMP}\" ] && exit 1; "
+    "START_LINE=$(cat ${BOOT_LOG} | grep -n \"${TIMESTAMP}\" | head -n 1 | cut -d : -f 1 2>/dev/null); "
+    "[ -z \"${START_LINE}\" ] && exit 1; "
+    "cat ${BOOT_LOG} | tail -n +${START_LINE}; "
+    "echo \"bootlog.sh, rc = $?\" >&2";
+
+// One tagged table per module directory of the running kernel.
+const char* const module_script =
+    "exec 2>> /tmp/sifterra.log; "
+    "which modinfo find sed > /dev/null || exit 1; "
+    "[ \"$0\" = \"test\" ] && exit 0; "
+    "M=\"\\a\"; "
+    "BASEDIR=\"/lib/modules/$(uname -r)\"; "
+    "find \"${BASEDIR}\" -type d | while read DIR; "
+    "do MODULES=$(find \"${DIR}\" -name '*.o' -maxdepth 1); "
+    "[ -z \"${MODULES}\" ] && continue; "
+    "echo -en \"@TABLE${M}${DIR#${BASEDIR}/}${M}\"; "
+    "find ${DIR} -name '*.o' -maxdepth 1 | while read MODULE; "
+    "do NAME=$(basename ${MODULE}); "
+    "modinfo ${MODULE} --format \"ROW${M}${NAME}${M}FIELD${M}Module${M}${NAME}"
+    "${M}FIELD${M}Version${M}%{kernel_version}${M}FIELD${M}Author${M}%{author}"
+    "${M}FIELD${M}License${M}%{license}${M}FIELD${M}Description${M}%{description}\"; "
+    "echo -en \"${M}\"; "
+    "done; "
+    "done | sed 's/<none>//g' | tee /tmp/modules.tmp; "
+    "echo \"modules.sh, rc = ${?}\" >&2";
+
+// One tagged table per package group.
+const char* const package_script =
+    "exec 2>> /tmp/sifterra.log; "
+    "which rpm sort uniq tee > /dev/null || exit 1; "
+    "[ \"$0\" = \"test\" ] && exit 0; "
+    "echo \"rpm_script.sh\" >&2; "
+    "M=\"\\a\"; "
+    "rpm -qa --queryformat \"%{GROUP}\\n\" | sort | uniq | while read GROUP; "
+    "do echo -en \"@TABLE${M}${GROUP}${M}\"; "
+    "rpm --query --group \"${GROUP}\" --queryformat \"ROW${M}%{NAME}"
+    "${M}FIELD${M}Package${M}%{NAME}${M}FIELD${M}Version${M}%{VERSION}-%{RELEASE}"
+    "${M}FIELD${M}Vendor${M}%{VENDOR}${M}FIELD${M}License${M}%.32{LICENSE}"
+    "${M}FIELD${M}Summary${M}%{SUMMARY}${M}\"; "
+    "done | tee /tmp/packages.log;";
+
+namespace {
+
+// The section list and every built-in section and probe. Members are built
+// in declaration order, which is the order of the list.
+struct catalogue {
+    section_list list;
+
+    probe_section network{list, "Network Devices"};
+    probe_section scsi_devices{list, "SCSI Devices"};
+
+    probe_section packages{list, "Package Information"};
+    tagged_text_probe rpm{packages, "RPM", package_script, 4};
+
+    probe_section cpu{list, "CPU Information"};
+    file_probe cpu_info{cpu, "CPU Info", "/proc/cpuinfo", 2};
+
+    probe_section memory{list, "Memory Information"};
+    file_probe memory_info{memory, "Memory Info", "/proc/meminfo", 2};
+
+    probe_section resources{list, "Resource Information"};
+    file_probe iomem{resources, "Memory Mapped I/O Info", "/proc/iomem", 3};
+    file_probe ioports{resources, "I/O Port Info", "/proc/ioports", 3};
+    file_probe interrupts{resources, "IRQ Info", "/proc/interrupts", 3};
+
+    probe_section drivers{list, "Device Driver Information"};
+    tagged_text_probe modinfo{drivers, "modinfo", module_script, 3};
+    file_probe modules{drivers, "Modules Info", "/proc/modules", 3};
+    file_probe modules_conf{drivers, "Modules Configuration", "/etc/modules.conf", 2};
+
+    probe_section scsi_files{list, "SCSI Devices"};
+    file_probe scsi_info{scsi_files, "SCSI Info", "/proc/scsi/scsi", 3};
+
+    probe_section pci{list, "PCI Devices"};
+    file_probe pci_info{pci, "PCI Info", "/proc/pci", 2};
+
+    probe_section partitions{list, "Partitions"};
+    file_probe partition_info{partitions, "Partition Info", "/proc/partitions", 2};
+
+    probe_section startup{list, "Startup Information"};
+    file_probe inittab{startup, "Startup Info", "/etc/inittab", 2};
+    file_probe lilo{startup, "LILO Configuration", "/etc/lilo.conf", 2};
+    file_probe grub{startup, "GRUB Configuration", "/etc/grub.conf", 2};
+
+    probe_section processes{list, "Running Processes"};
+    list_probe ps{processes, "ps auxw", "ps auxw", 0};
+
+    probe_section system_log{list, "System Log"};
+    list_probe messages{system_log, "/var/log/messages", messages_script, 0};
+    list_probe kernel_messages{system_log, "Kernel messages", kernel_messages_script, 4};
+    list_probe boot_log{system_log, "/var/log/boot.log", boot_log_script, 0};
+};
+
+catalogue& built_in() {
+    static catalogue sections;
+    return sections;
+}
+
+}  // namespace
+
+section_list& registered_sections() { return built_in().list; }
+
+probe_section& network_devices_section() { return built_in().network; }
+
+probe_section& scsi_devices_section() { return built_in().scsi_devices; }

@@ -1,0 +1,99 @@
+#include "probes/command_pipe.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "driver/run_context.h"
+
+namespace {
+
+FILE* popen_for_reading(const char* command) { return popen(command, "r"); }
+
+command_open_fn command_opener = popen_for_reading;
+command_close_fn command_closer = pclose;
+
+const char* const fixed_script_files[script_file_count] = {
+    "/tmp/sifterra.log",
+    "/tmp/modules.tmp",
+    "/tmp/packages.log",
+};
+const char* script_files[script_file_count] = {
+    fixed_script_files[0],
+    fixed_script_files[1],
+    fixed_script_files[2],
+};
+
+// A planted file may reappear between removal and creation; try a few times.
+constexpr int create_attempts = 3;
+
+bool is_own_single_file(const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_uid == geteuid() && info.st_nlink == 1;
+}
+
+bool remove_foreign(const char* path, const struct stat& info) {
+    int rc = S_ISDIR(info.st_mode) ? rmdir(path) : unlink(path);
+    if (rc == 0 || errno == ENOENT) return true;
+    debug_printf("%s: cannot remove: %s\n", path, std::strerror(errno));
+    return false;
+}
+
+bool create_fresh(const char* path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+}  // namespace
+
+FILE* open_command(const char* command) { return command_opener(command); }
+
+int close_command(FILE* pipe) { return command_closer(pipe); }
+
+void set_command_pipe(command_open_fn open, command_close_fn close) {
+    command_opener = open ? open : popen_for_reading;
+    command_closer = close ? close : pclose;
+}
+
+const char* script_file_path(int file) {
+    if (file < 0 || file >= script_file_count) return nullptr;
+    return script_files[file];
+}
+
+void set_script_file_paths(const char* error_log, const char* module_copy,
+                           const char* package_copy) {
+    const char* given[script_file_count] = {error_log, module_copy, package_copy};
+    for (int i = 0; i < script_file_count; ++i)
+        script_files[i] = given[i] ? given[i] : fixed_script_files[i];
+}
+
+bool secure_script_file(const char* path) {
+    for (int attempt = 0; attempt < create_attempts; ++attempt) {
+        struct stat info;
+        if (lstat(path, &info) == 0) {
+            if (is_own_single_file(info)) return true;
+            debug_printf("%s: not a file of ours, replaced\n", path);
+            if (!remove_foreign(path, info)) return false;
+        } else if (errno != ENOENT) {
+            debug_printf("%s: %s\n", path, std::strerror(errno));
+            return false;
+        }
+        if (create_fresh(path)) return true;
+        if (errno != EEXIST) {
+            debug_printf("%s: cannot create: %s\n", path, std::strerror(errno));
+            return false;
+        }
+    }
+    debug_printf("%s: keeps reappearing, not secured\n", path);
+    return false;
+}
+
+bool prepare_script_files(const char* command) {
+    bool safe = true;
+    for (const char* path : script_files)
+        if (!secure_script_file(path) && command && std::strstr(command, path)) safe = false;
+    return safe;
+}

@@ -1,0 +1,35 @@
+// Running shell commands and scripts for the probes, and guarding the shared
+// files in /tmp that the embedded scripts append to.
+#pragma once
+
+#include <cstdio>
+
+using command_open_fn = FILE* (*)(const char* command);
+using command_close_fn = int (*)(FILE* pipe);
+
+// Starts a command for reading its output (popen unless a test replaced it).
+FILE* open_command(const char* command);
+// Closes the pipe and gives the command's wait status, or a negative value.
+int close_command(FILE* pipe);
+// Replaces the command pipe; null restores popen/pclose. Tests only.
+void set_command_pipe(command_open_fn open, command_close_fn close);
+
+// The files the embedded scripts write: the shared error log, the module
+// table copy and the package table copy.
+enum script_file { script_error_log = 0, script_module_copy = 1, script_package_copy = 2 };
+constexpr int script_file_count = 3;
+
+const char* script_file_path(int file);
+// Gives the three files other places; null restores the fixed /tmp names. Tests only.
+void set_script_file_paths(const char* error_log, const char* module_copy,
+                           const char* package_copy);
+
+// Makes sure the file at path is a regular file of the running user with a
+// single link: anything else there (a planted link, a foreign or hard-linked
+// file) is removed and the file created afresh, mode 0600, without following
+// links. An existing file of ours is kept, so the log keeps growing.
+bool secure_script_file(const char* path);
+
+// Secures all three script files before a command runs. A command that names
+// a file that could not be secured must not run; false in that case.
+bool prepare_script_files(const char* command);

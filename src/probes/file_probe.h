@@ -1,0 +1,25 @@
+// Probes that copy text into the report unchanged: one file, or the output
+// of one shell command line.
+#pragma once
+
+#include "probes/probe.h"
+
+// Embeds one file, labelled with its path.
+class file_probe : public probe {
+public:
+    file_probe(probe_section& section, const char* name, const char* path, int32_t level);
+    bool test() override;  // the file is readable
+    bool run() override;
+
+    const char* path;  // static text
+};
+
+// Runs a command (a plain command or an embedded script) and embeds its
+// output under the probe's name; true only when the command exits with 0.
+class list_probe : public probe {
+public:
+    list_probe(probe_section& section, const char* name, const char* command, int32_t level);
+    bool run() override;
+
+    const char* command;  // static text
+};
