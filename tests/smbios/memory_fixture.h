@@ -1,0 +1,125 @@
+// Builders for files that stand for physical memory and for SMBIOS tables.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <ftw.h>
+#include <unistd.h>
+
+using bytes = std::vector<uint8_t>;
+
+// A temporary directory under /tmp, removed with its contents.
+class temp_dir {
+public:
+    temp_dir() {
+        char pattern[] = "/tmp/sifterra-test-XXXXXX";
+        char* made = mkdtemp(pattern);
+        path_ = made ? made : "";
+    }
+    ~temp_dir() {
+        if (!path_.empty())
+            nftw(path_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return std::remove(p); },
+                 16, FTW_DEPTH | FTW_PHYS);
+    }
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+inline void write_file(const std::string& path, const std::string& content) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return;
+    std::fwrite(content.data(), 1, content.size(), f);
+    std::fclose(f);
+}
+
+// Writes a sparse file whose bytes at each address are the given pieces.
+inline void write_memory(const std::string& path, const std::vector<std::pair<uint32_t, bytes>>& pieces) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return;
+    for (const auto& [address, data] : pieces) {
+        std::fseek(f, static_cast<long>(address), SEEK_SET);
+        std::fwrite(data.data(), 1, data.size(), f);
+    }
+    std::fclose(f);
+}
+
+inline void put_u16(bytes& b, size_t at, uint16_t v) {
+    b[at] = static_cast<uint8_t>(v);
+    b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+inline void put_u32(bytes& b, size_t at, uint32_t v) {
+    put_u16(b, at, static_cast<uint16_t>(v));
+    put_u16(b, at + 2, static_cast<uint16_t>(v >> 16));
+}
+
+// A 15-byte "_DMI_" entry point; its checksum byte makes the sum zero unless
+// bad_checksum is set.
+inline bytes dmi_entry_point(uint32_t table_address, uint16_t table_length, uint8_t revision = 0x23,
+                             bool bad_checksum = false) {
+    bytes e = {'_', 'D', 'M', 'I', '_', 0, 0, 0, 0, 0, 0, 0, 0, 0, revision};
+    put_u16(e, 6, table_length);
+    put_u32(e, 8, table_address);
+    put_u16(e, 12, 1);
+    uint8_t sum = 0;
+    for (uint8_t c : e) sum = static_cast<uint8_t>(sum + c);
+    e[5] = static_cast<uint8_t>(-sum + (bad_checksum ? 1 : 0));
+    return e;
+}
+
+// One structure: type, formatted length (header plus formatted bytes), the
+// formatted bytes after the 4-byte header, then the strings and the closing
+// NUL (two NULs when there are none).
+inline bytes smbios_structure(uint8_t type, const bytes& formatted, const std::vector<std::string>& strings = {},
+                              uint16_t handle = 0) {
+    bytes s = {type, static_cast<uint8_t>(4 + formatted.size()), 0, 0};
+    put_u16(s, 2, handle);
+    s.insert(s.end(), formatted.begin(), formatted.end());
+    for (const auto& text : strings) {
+        s.insert(s.end(), text.begin(), text.end());
+        s.push_back(0);
+    }
+    if (strings.empty()) s.push_back(0);
+    s.push_back(0);
+    return s;
+}
+
+// System Information (type 1) with manufacturer 1, product 2, serial 3.
+inline bytes system_information(const std::string& vendor, const std::string& product, const std::string& serial) {
+    std::vector<std::string> strings = {vendor, product};
+    uint8_t serial_number = 0;
+    if (!serial.empty()) {
+        strings.push_back(serial);
+        serial_number = 3;
+    }
+    return smbios_structure(1, {1, 2, 0, serial_number}, strings);
+}
+
+inline bytes end_of_table() { return smbios_structure(127, {}); }
+
+inline bytes joined(const std::vector<bytes>& parts) {
+    bytes all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// A 64 KiB window with the entry point at entry_offset and the table right
+// after it (offset entry_offset + 16), both inside the window.
+inline bytes window_with_table(const bytes& table, size_t entry_offset = 0x100, uint8_t revision = 0x23) {
+    bytes window(65536, 0);
+    uint32_t table_offset = static_cast<uint32_t>(entry_offset + 16);
+    bytes e = dmi_entry_point(0xF0000 + table_offset, static_cast<uint16_t>(table.size()), revision);
+    std::copy(e.begin(), e.end(), window.begin() + static_cast<long>(entry_offset));
+    std::copy(table.begin(), table.end(), window.begin() + table_offset);
+    return window;
+}
