@@ -1,0 +1,146 @@
+#include "driver/run.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "driver/console.h"
+#include "driver/options.h"
+#include "driver/run_context.h"
+#include "driver/system_summary.h"
+#include "host/time_zone.h"
+#include "probes/probe.h"
+#include "report/report.h"
+#include "report/xml.h"
+
+namespace {
+
+bool text_mode() { return output_mode() == 0 || output_mode() == 3; }
+
+// Opens the debug log: keldran.log once per -debug (the last one is kept),
+// else /dev/null. Aborts when no log at all can be opened.
+void open_debug_log(int debug_logs) {
+    for (int i = 0; i < debug_logs; ++i) {
+        if (debug_log) std::fclose(debug_log);
+        debug_log = std::fopen("keldran.log", "w");
+    }
+    if (!debug_log) debug_log = std::fopen("/dev/null", "w");
+    if (!debug_log) {
+        std::fprintf(stderr, "abort--unable to do messages\n");
+        std::abort();
+    }
+    std::setvbuf(debug_log, nullptr, _IONBF, 0);
+}
+
+// Creates the temporary report and writes its start.
+FILE* start_report(const char* temporary_name) {
+    FILE* report = std::fopen(temporary_name, text_mode() ? "w" : "wb");
+    if (!report) return nullptr;
+    if (text_mode()) {
+        std::fprintf(report, "\nVarnholt Technical Support Information Sifterra\n");
+        std::fprintf(report, "%s\n", rights_line);
+        std::fprintf(report, "Version %s \n\n", sifterra_version);
+    } else {
+        write_xml_declaration(report);
+        open_element(report, "GATHERED_DATA");
+        write_element(report, "SIFTERRA_VERSION", sifterra_version);
+    }
+    return report;
+}
+
+// Writes the document checksum and closes the root and the report stream.
+void finish_report(FILE* report) {
+    if (output_mode() == 4) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%8X", document_checksum());
+        write_element(report, "CHK", text);
+    }
+    if (output_mode() == 1 || output_mode() == 4) close_element(report, "GATHERED_DATA");
+    std::fflush(report);
+    std::fclose(report);
+}
+
+// The fixed sections in their order, each behind its level and question.
+void run_fixed_sections(const run_options& options, FILE* console, FILE* report, char* base_name,
+                        size_t base_name_size) {
+    const bool silent = options.silent;
+    char name_template[256];
+    std::snprintf(name_template, sizeof name_template, "%s", options.name_template.c_str());
+
+    if (!silent) write_dotted_label(console, "Basic Info");
+    write_system_summary(report, base_name, base_name_size, name_template);
+    if (!silent) std::fprintf(console, "OK\n");
+
+    if (confirm_step(console, silent, options.step, options.level, 2, "Time Zone Info")) {
+        begin_section(report, "TIME ZONE");
+        write_time_zone_section(report);
+        end_section(report);
+        if (!silent) std::fprintf(console, "OK\n");
+    }
+
+    // The SMBIOS (level 1), PCI device (level 3) and service processor
+    // (level 4) sections join here, in that order, as they are built.
+}
+
+}  // namespace
+
+int run_sifterra(int argc, const char* const* argv) {
+    set_output_mode(4);
+
+    run_options options = parse_arguments(argc, argv);
+    if (options.debug_logs > 0 || !options.help) open_debug_log(options.debug_logs);
+    if (options.help) {
+        show_usage(argc > 0 ? argv[0] : "sifterra");
+        return 0;
+    }
+    debug_printf("Sifterra version %s Dec  4 2002 10:39:54\n", sifterra_version);
+
+    if (!options.batch && !options.silent) {
+        if (!ask_agreement()) {
+            write_refusal();
+            return 1;
+        }
+        if (getuid() != 0) write_root_warning();
+    }
+
+    FILE* console = options.batch ? stdout : stderr;
+    run_context.console = console;
+    const bool silent = options.silent;
+    if (!silent) write_banner(console);
+
+    char temporary_name[64];
+    std::snprintf(temporary_name, sizeof temporary_name, "keldr%x.tmp", static_cast<unsigned>(getpid()));
+    FILE* report = start_report(temporary_name);
+    if (!report) {
+        if (!silent) std::fprintf(console, "ERROR: Cannot create temp file. Is the disk full ?\n\n");
+        return 2;
+    }
+    run_context.silent = silent;
+    run_context.level = options.level;
+    run_context.report = report;
+
+    char base_name[256] = "";
+    run_fixed_sections(options, console, report, base_name, sizeof base_name);
+    test_all();
+    finish_report(report);
+    run_context.report = nullptr;
+
+    std::string final_name = std::string(base_name) + (output_mode() == 4 ? ".KD2" : ".KDR");
+    // Packing into the container joins here.
+
+    if (options.keep_plain_copy) {
+        std::string plain_name = std::string(base_name) + (text_mode() ? ".TXT" : ".XML");
+        std::remove(plain_name.c_str());
+        std::rename(temporary_name, plain_name.c_str());
+        final_name = plain_name;
+    } else {
+        std::remove(temporary_name);
+    }
+
+    if (!silent) std::fprintf(console, "\nDone. Information is stored in %s\n\n", final_name.c_str());
+    std::fflush(console);
+    return 0;
+}
