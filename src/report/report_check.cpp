@@ -13,7 +13,8 @@ struct node {
     std::string name;
     std::string id;
     bool has_id = false;
-    std::string text;  // character data and CDATA, unescaped
+    std::string text;   // character data and CDATA, unescaped
+    std::string cdata;  // the CDATA parts alone (an embedded file's bytes)
     std::vector<std::unique_ptr<node>> children;
 };
 
@@ -169,6 +170,7 @@ private:
                     return false;
                 }
                 element.text.append(doc_, pos_ + 9, end - pos_ - 9);
+                element.cdata.append(doc_, pos_ + 9, end - pos_ - 9);
                 pos_ = end + 3;
             } else if (doc_.compare(pos_, 4, "<!--") == 0) {
                 size_t end = doc_.find("-->", pos_ + 4);
@@ -293,7 +295,7 @@ private:
     bool check_file(const node& file, const std::string& section, uint32_t& sum) {
         ++result.files;
         uint32_t file_sum = 0;
-        for (unsigned char c : file.text) file_sum += c;
+        for (unsigned char c : file.cdata) file_sum += c;
         sum = file_sum;
         return compare(last_child(file, "CHK"), file_sum, section + " file \"" + file.id + "\"");
     }

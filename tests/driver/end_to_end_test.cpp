@@ -1,0 +1,149 @@
+// Runs the built sifterra program in private folders and checks its console
+// output, exit code and the files it leaves.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <set>
+
+#include "report/report_check.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+struct program_run {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the program in dir with the given arguments (already shell-quoted)
+// and standard input text; shell_prefix runs first in the same shell.
+program_run run_sifterra(const temp_dir& dir, const std::string& args, const std::string& input = "",
+                         const std::string& shell_prefix = "") {
+    std::string work = dir.file("work");
+    std::filesystem::create_directories(work);
+    std::string io = dir.file("io");
+    std::filesystem::create_directories(io);
+    write_file(io + "/stdin", input);
+    std::string command = "cd '" + work + "' && " + shell_prefix + "exec '" SIFTERRA_BINARY "' " + args + " <'" + io +
+                          "/stdin' >'" + io + "/stdout' 2>'" + io + "/stderr'";
+    int status = std::system(command.c_str());
+    program_run run;
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = read_file(io + "/stdout");
+    run.err = read_file(io + "/stderr");
+    return run;
+}
+
+std::set<std::string> files_in(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.insert(entry.path().filename());
+    return names;
+}
+
+const std::string banner = "\nVarnholt Technical Support Information Sifterra\n";
+
+TEST(EndToEnd, BatchRunPrintsProgressAndLeavesOnlyTheContainer) {
+    temp_dir dir;
+    program_run run = run_sifterra(dir, "-batch");
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.out.rfind(banner, 0), 0u);
+    EXPECT_NE(run.out.find("\nVersion 2.00 (Internal use Only) \n\n"), std::string::npos);
+    EXPECT_NE(run.out.find("\nBasic Info ..................... OK\n"), std::string::npos);
+    EXPECT_NE(run.out.find("\nTime Zone Info ................. OK\n"), std::string::npos);
+    EXPECT_NE(run.out.find("\nRunning Processes .............. OK\n"), std::string::npos);
+    EXPECT_EQ(run.err, "");
+
+    std::set<std::string> files = files_in(dir.file("work"));
+    ASSERT_EQ(files.size(), 1u) << run.out;
+    const std::string name = *files.begin();
+    EXPECT_NE(run.out.find("\nDone. Information is stored in " + name + "\n\n"), std::string::npos) << run.out;
+    EXPECT_EQ(name.substr(name.size() - 4), ".KD2");
+}
+
+TEST(EndToEnd, SilentRunPrintsNothing) {
+    temp_dir dir;
+    program_run run = run_sifterra(dir, "-batch -silent");
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+}
+
+TEST(EndToEnd, PlainCopyIsWellFormedAndEveryChecksumMatches) {
+    temp_dir dir;
+    program_run run = run_sifterra(dir, "-batch -filenamebox-@@V TulipMarch");
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.out.find("\nDone. Information is stored in box-V.XML\n\n"), std::string::npos) << run.out;
+    std::set<std::string> files = files_in(dir.file("work"));
+    EXPECT_EQ(files.count("box-V.XML"), 1u);
+    for (const auto& name : files) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+
+    std::string document = read_file(dir.file("work/box-V.XML"));
+    report_check_result check = check_report(document);
+    EXPECT_TRUE(check.ok) << check.error;
+    EXPECT_GE(check.sections, 2);
+    EXPECT_GE(check.files, 1);
+    EXPECT_NE(document.find("<SECTION ID=\"SYSTEM SUMMARY\">"), std::string::npos);
+    EXPECT_NE(document.find("<SIFTERRA_VERSION>2.00 (Internal use Only)</SIFTERRA_VERSION>"), std::string::npos);
+
+    if (std::system("command -v xmllint >/dev/null 2>&1") == 0) {
+        std::string lint = "xmllint --noout '" + dir.file("work/box-V.XML") + "' 2>/dev/null";
+        EXPECT_EQ(std::system(lint.c_str()), 0);
+    }
+}
+
+TEST(EndToEnd, HelpPrintsUsageAndCreatesOnlyTheDebugLog) {
+    temp_dir dir;
+    program_run run = run_sifterra(dir, "-batch -HELP");
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("Usage: " SIFTERRA_BINARY " [-help] | [-batch] | [-silent]\n\n"), std::string::npos);
+    EXPECT_TRUE(files_in(dir.file("work")).empty());
+
+    temp_dir logged;
+    run = run_sifterra(logged, "-debug -help");
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(files_in(logged.file("work")), std::set<std::string>{"keldran.log"});
+}
+
+TEST(EndToEnd, RefusedDisclaimerExitsOne) {
+    for (const char* answer : {"n\n", "\n", "", " y\n"}) {
+        temp_dir dir;
+        program_run run = run_sifterra(dir, "", answer);
+        EXPECT_EQ(run.exit_code, 1) << answer;
+        EXPECT_NE(run.out.find("DISCLAIMER"), std::string::npos);
+        EXPECT_EQ(run.err, "\nSorry, this software only works if you agree with the above terms.\n");
+        EXPECT_TRUE(files_in(dir.file("work")).empty());
+    }
+}
+
+TEST(EndToEnd, AgreedRunWritesToStandardError) {
+    temp_dir dir;
+    program_run run = run_sifterra(dir, "-level0", "Yes\n");
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_NE(run.out.find("Do you agree with the above terms ? [y/n] ... "), std::string::npos);
+    EXPECT_NE(run.err.find("Basic Info ..................... OK\n"), std::string::npos);
+    EXPECT_EQ(run.err.find("Time Zone Info"), std::string::npos);  // level 2 is above 0
+    EXPECT_NE(run.err.find("\nDone. Information is stored in "), std::string::npos);
+}
+
+TEST(EndToEnd, UncreatableTemporaryReportExitsTwo) {
+    temp_dir dir;
+    // A folder standing where the temporary report must go makes its creation
+    // fail even for root; the shell's process id becomes the program's.
+    program_run run = run_sifterra(dir, "-batch", "", "mkdir keldr$(printf %x $$).tmp && ");
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_NE(run.out.find("ERROR: Cannot create temp file. Is the disk full ?\n\n"), std::string::npos) << run.out;
+    EXPECT_EQ(files_in(dir.file("work")).size(), 1u);  // only the folder made above
+}
+
+TEST(EndToEnd, StepAsksBeforeEachFixedSection) {
+    temp_dir dir;
+    program_run run = run_sifterra(dir, "-batch -step -level2", "n\n");
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_NE(run.out.find("Run Time Zone Info?: Skipping: Time Zone Info\n"), std::string::npos) << run.out;
+}
+
+}  // namespace
