@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,7 +21,7 @@ const char* const fixed_script_files[script_file_count] = {
     "/tmp/modules.tmp",
     "/tmp/packages.log",
 };
-const char* script_files[script_file_count] = {
+std::string script_files[script_file_count] = {
     fixed_script_files[0],
     fixed_script_files[1],
     fixed_script_files[2],
@@ -60,7 +61,7 @@ void set_command_pipe(command_open_fn open, command_close_fn close) {
 
 const char* script_file_path(int file) {
     if (file < 0 || file >= script_file_count) return nullptr;
-    return script_files[file];
+    return script_files[file].c_str();
 }
 
 void set_script_file_paths(const char* error_log, const char* module_copy,
@@ -93,7 +94,8 @@ bool secure_script_file(const char* path) {
 
 bool prepare_script_files(const char* command) {
     bool safe = true;
-    for (const char* path : script_files)
-        if (!secure_script_file(path) && command && std::strstr(command, path)) safe = false;
+    for (const std::string& path : script_files)
+        if (!secure_script_file(path.c_str()) && command && std::strstr(command, path.c_str()))
+            safe = false;
     return safe;
 }

@@ -20,7 +20,8 @@ enum script_file { script_error_log = 0, script_module_copy = 1, script_package_
 constexpr int script_file_count = 3;
 
 const char* script_file_path(int file);
-// Gives the three files other places; null restores the fixed /tmp names. Tests only.
+// Gives the three files other places (the texts are copied); null restores
+// the fixed /tmp names. Tests only.
 void set_script_file_paths(const char* error_log, const char* module_copy,
                            const char* package_copy);
 
