@@ -13,17 +13,6 @@
 
 namespace {
 
-std::string read_all(const std::string& path) {
-    std::string content;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return content;
-    char buffer[512];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, got);
-    std::fclose(f);
-    return content;
-}
-
 class PhysicalMemory : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -133,10 +122,10 @@ TEST_F(PciConfig, ReadsPastTheFileOrOfMissingFunctionsFail) {
 
 TEST_F(PciConfig, WriteChangesOnlyItsTwoBytes) {
     add_function(0, 4, 0, 0x00);
-    std::string before = read_all(dir.file("00/04.0"));
+    std::string before = read_file(dir.file("00/04.0"));
     ASSERT_TRUE(pci_config_write16(0, 4, 0, 0x04, 0x0147));
     EXPECT_TRUE(pci_write_mode);
-    std::string after = read_all(dir.file("00/04.0"));
+    std::string after = read_file(dir.file("00/04.0"));
     ASSERT_EQ(64u, after.size());
     before[4] = 0x47;
     before[5] = 0x01;

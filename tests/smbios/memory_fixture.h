@@ -8,39 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include <ftw.h>
-#include <unistd.h>
+#include "support/temp_dir.h"
 
 using bytes = std::vector<uint8_t>;
-
-// A temporary directory under /tmp, removed with its contents.
-class temp_dir {
-public:
-    temp_dir() {
-        char pattern[] = "/tmp/sifterra-test-XXXXXX";
-        char* made = mkdtemp(pattern);
-        path_ = made ? made : "";
-    }
-    ~temp_dir() {
-        if (!path_.empty())
-            nftw(path_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return std::remove(p); },
-                 16, FTW_DEPTH | FTW_PHYS);
-    }
-    temp_dir(const temp_dir&) = delete;
-    temp_dir& operator=(const temp_dir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-inline void write_file(const std::string& path, const std::string& content) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return;
-    std::fwrite(content.data(), 1, content.size(), f);
-    std::fclose(f);
-}
 
 // Writes a sparse file whose bytes at each address are the given pieces.
 inline void write_memory(const std::string& path, const std::vector<std::pair<uint32_t, bytes>>& pieces) {
