@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "archive/container_file.h"
 #include "driver/console.h"
 #include "driver/options.h"
 #include "driver/run_context.h"
@@ -85,10 +86,29 @@ void run_fixed_sections(const run_options& options, FILE* console, FILE* report,
     // (level 4) sections join here, in that order, as they are built.
 }
 
+// Packs the finished report into the sealed container final_name.
+void pack_report(ContainerFile& container, const char* final_name, const char* temporary_name, bool silent,
+                 FILE* console) {
+    container.create(final_name);
+    container.write_version_record(sifterra_version);
+    if (!silent) write_dotted_label(console, "Compressing Info");
+    int item = text_mode() ? text_report_item_id : xml_report_item_id;
+    int status = container.add_item(item, temporary_name, true);
+    if (!silent) {
+        if (status != 0)
+            std::fprintf(console, "ERROR %d", status);
+        else
+            std::fprintf(console, "OK\n");
+    }
+    container.close();
+    ContainerFile::seal(final_name);
+}
+
 }  // namespace
 
 int run_sifterra(int argc, const char* const* argv) {
     set_output_mode(4);
+    ContainerFile container;
 
     run_options options = parse_arguments(argc, argv);
     if (options.debug_logs > 0 || !options.help) open_debug_log(options.debug_logs);
@@ -129,7 +149,7 @@ int run_sifterra(int argc, const char* const* argv) {
     run_context.report = nullptr;
 
     std::string final_name = std::string(base_name) + (output_mode() == 4 ? ".KD2" : ".KDR");
-    // Packing into the container joins here.
+    pack_report(container, final_name.c_str(), temporary_name, silent, console);
 
     if (options.keep_plain_copy) {
         std::string plain_name = std::string(base_name) + (text_mode() ? ".TXT" : ".XML");
