@@ -1,0 +1,106 @@
+// LZHUF compression: LZSS over a 4096-byte window, literals and match lengths
+// coded by one adaptive Huffman tree, match positions by a fixed prefix code.
+// Streams carry no length prefix; the caller records both lengths.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// Uncompressed and compressed length of one coded stream.
+struct CodecSizes {
+    uint32_t uncompressed = 0;
+    uint32_t compressed = 0;
+};
+
+class LzhufCodec {
+public:
+    static constexpr int N = 4096;           // window size
+    static constexpr int F = 60;             // look-ahead size, longest match
+    static constexpr int THRESHOLD = 2;      // shortest match is THRESHOLD + 1
+    static constexpr int NIL = N;            // no node in the search trees
+    static constexpr int N_CHAR = 256 - THRESHOLD + F;  // 314 symbols
+    static constexpr int T = 2 * N_CHAR - 1;             // 627 tree nodes
+    static constexpr int R = T - 1;                      // root node
+    static constexpr unsigned MAX_FREQ = 0x8000;
+
+    LzhufCodec();
+    LzhufCodec(const LzhufCodec&) = delete;
+    LzhufCodec& operator=(const LzhufCodec&) = delete;
+
+    // Compresses input from its current position to its end into output.
+    // 0 ok (sizes filled, input at its end, output not flushed), -1 missing
+    // argument, -4 nothing to compress, -3 output write error.
+    int encode(FILE* input, FILE* output, CodecSizes* sizes);
+
+    // Restores sizes->uncompressed bytes from input. Equal lengths mean the
+    // data is stored and is copied unchanged. Never writes more than the
+    // uncompressed length and never reads more than the compressed length
+    // (missing bits count as zero). 0 ok, -1 missing argument, -2 read error
+    // (stored data), -3 write error.
+    int decode(FILE* input, FILE* output, const CodecSizes* sizes);
+
+    // After decode: true when the data filled exactly its recorded
+    // compressed length and the last match ended on the uncompressed length,
+    // as every stream written by encode does.
+    bool stream_exact() const { return stream_exact_; }
+
+private:
+    static constexpr int IO_BUFFER = 16384;
+
+    void start_model();
+    void rebuild_tree();
+    void update_model(int symbol);
+    void start_trees();
+    void insert_node(int r);
+    void delete_node(int p);
+    void fill_ring();
+
+    // Buffered byte input limited to a byte budget.
+    int next_byte();
+    unsigned get_bit();
+    unsigned get_byte();
+    int decode_symbol();
+    int decode_position();
+
+    void put_bits(int length, uint32_t code);
+    void put_byte(unsigned value);
+    bool flush_output();
+    void encode_symbol(int symbol);
+    void encode_position(unsigned position);
+
+    FILE* input_ = nullptr;
+    FILE* output_ = nullptr;
+    uint32_t text_size_ = 0;
+    uint32_t code_size_ = 0;
+
+    uint8_t ring_[N + F - 1];
+    int16_t match_position_ = 0;
+    int16_t match_length_ = 0;
+    int16_t left_[N + 1];
+    int16_t right_[N + 257];
+    int16_t parent_[N + 1];
+
+    uint16_t freq_[T + 1];
+    int16_t tree_parent_[T + N_CHAR];
+    int16_t child_[T];
+
+    // Bit input: valid bits sit at the top of bit_buffer_.
+    uint64_t bit_buffer_ = 0;
+    int bit_count_ = 0;
+    uint64_t bits_used_ = 0;
+    uint64_t input_left_ = 0;
+    bool read_error_ = false;
+
+    // Bit output: valid bits sit at the top of out_bits_.
+    uint64_t out_bits_ = 0;
+    int out_count_ = 0;
+    bool write_error_ = false;
+
+    bool stream_exact_ = false;
+
+    int in_pos_ = 0;
+    int in_end_ = 0;
+    int out_pos_ = 0;
+    uint8_t in_buffer_[IO_BUFFER];
+    uint8_t out_buffer_[IO_BUFFER];
+};

@@ -1,0 +1,223 @@
+#include "archive/lzhuf_codec.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <string>
+
+#include "archive_test_support.h"
+
+namespace {
+
+// Codec runs on memory streams. Empty inputs need a real (empty) stream, so
+// a one-byte buffer is used and the position moved to its end.
+struct EncodeResult {
+    int rc = 0;
+    CodecSizes sizes;
+    std::string stream;
+};
+
+EncodeResult encode_bytes(const std::string& input, long start = 0) {
+    EncodeResult result;
+    std::string backing = input.empty() ? std::string(1, 'x') : input;
+    FILE* in = fmemopen(backing.data(), backing.size(), "rb");
+    if (input.empty()) std::fseek(in, 1, SEEK_SET);
+    else std::fseek(in, start, SEEK_SET);
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&data, &size);
+    auto codec = std::make_unique<LzhufCodec>();
+    result.rc = codec->encode(in, out, &result.sizes);
+    std::fclose(out);
+    std::fclose(in);
+    result.stream.assign(data, size);
+    std::free(data);
+    return result;
+}
+
+struct DecodeResult {
+    int rc = 0;
+    bool exact = false;
+    std::string output;
+};
+
+DecodeResult decode_bytes(const std::string& stream, uint32_t uncompressed, uint32_t compressed,
+                          LzhufCodec* codec = nullptr) {
+    DecodeResult result;
+    std::string backing = stream + std::string(8, '\xAA');  // bytes after the stream must not matter
+    FILE* in = fmemopen(backing.data(), backing.size(), "rb");
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&data, &size);
+    std::unique_ptr<LzhufCodec> own;
+    if (!codec) {
+        own = std::make_unique<LzhufCodec>();
+        codec = own.get();
+    }
+    CodecSizes sizes;
+    sizes.uncompressed = uncompressed;
+    sizes.compressed = compressed;
+    result.rc = codec->decode(in, out, &sizes);
+    result.exact = codec->stream_exact();
+    std::fclose(out);
+    std::fclose(in);
+    result.output.assign(data, size);
+    std::free(data);
+    return result;
+}
+
+std::string hex(const std::string& s) {
+    std::string h;
+    char b[4];
+    for (unsigned char c : s) {
+        std::snprintf(b, sizeof b, "%02X", c);
+        h += b;
+    }
+    return h;
+}
+
+void expect_round_trip(const std::string& input, const char* what) {
+    EncodeResult e = encode_bytes(input);
+    ASSERT_EQ(e.rc, 0) << what;
+    ASSERT_EQ(e.sizes.uncompressed, input.size()) << what;
+    ASSERT_EQ(e.sizes.compressed, e.stream.size()) << what;
+    if (e.sizes.compressed == e.sizes.uncompressed) return;  // would read back as stored
+    DecodeResult d = decode_bytes(e.stream, e.sizes.uncompressed, e.sizes.compressed);
+    ASSERT_EQ(d.rc, 0) << what;
+    EXPECT_TRUE(d.exact) << what;
+    EXPECT_TRUE(d.output == input) << what;
+}
+
+}  // namespace
+
+// Streams worked out by hand from the initial Huffman tree, the blank-filled
+// window and the position code.
+TEST(LzhufCodec, KnownStreams) {
+    EncodeResult a = encode_bytes("A");
+    EXPECT_EQ(hex(a.stream), "E680");
+
+    EncodeResult blanks = encode_bytes(std::string(60, ' '));  // one match of 60 at position 59
+    EXPECT_EQ(hex(blanks.stream), "C51D80");
+    EXPECT_EQ(blanks.sizes.uncompressed, 60u);
+    EXPECT_EQ(blanks.sizes.compressed, 3u);
+
+    EXPECT_EQ(hex(encode_bytes(std::string(1, '\x74')).stream), "00");    // byte 116: eight zero bits
+    EXPECT_EQ(hex(encode_bytes(std::string(1, '\x73')).stream), "FF80");  // byte 115: nine one bits
+}
+
+TEST(LzhufCodec, OneByteInputsCodeAsOneLiteral) {
+    for (int value = 0; value < 256; value++) {
+        std::string input(1, static_cast<char>(value));
+        EncodeResult e = encode_bytes(input);
+        ASSERT_EQ(e.rc, 0);
+        EXPECT_EQ(e.sizes.uncompressed, 1u);
+        EXPECT_EQ(e.sizes.compressed, value < 116 ? 2u : 1u) << value;
+        DecodeResult d = decode_bytes(e.stream, e.sizes.uncompressed, e.sizes.compressed);
+        // Equal lengths are taken as stored data: the code byte comes back.
+        EXPECT_EQ(d.output, value < 116 ? input : e.stream) << value;
+    }
+}
+
+TEST(LzhufCodec, RoundTrips) {
+    std::mt19937 rng(7);
+    expect_round_trip(std::string(10000, 'Q'), "repeated byte");
+    expect_round_trip(random_bytes(rng, 70000), "random, many symbols and rebuilds");
+    expect_round_trip(text_like(rng, 150000), "text");
+    std::string mixed = text_like(rng, 30000) + random_bytes(rng, 9000) + std::string(5000, '\0') +
+                        text_like(rng, 30000);
+    expect_round_trip(mixed, "mixed");
+}
+
+TEST(LzhufCodec, RepeatedBytesCompressWell) {
+    EncodeResult e = encode_bytes(std::string(10000, 'Q'));
+    ASSERT_EQ(e.rc, 0);
+    EXPECT_LT(e.sizes.compressed, 400u);
+}
+
+// Short inputs and inputs around the look-ahead size are where the initial
+// window content and the positions past the text take part in matching.
+TEST(LzhufCodec, ShortInputsAroundTheLookAhead) {
+    std::mt19937 rng(11);
+    for (size_t n = 1; n <= 130; n++) {
+        expect_round_trip(std::string(n, ' '), "blanks");
+        std::string tail_blanks = text_like(rng, n / 2) + std::string(n - n / 2, ' ');
+        expect_round_trip(tail_blanks, "text ending in blanks");
+        expect_round_trip(std::string(n, '\0'), "zeros");
+        expect_round_trip(random_bytes(rng, n), "random");
+    }
+}
+
+TEST(LzhufCodec, OutputIsRepeatableAcrossObjectsAndCalls) {
+    std::mt19937 rng(3);
+    std::string input = text_like(rng, 20000);
+    EncodeResult first = encode_bytes(input);
+    EncodeResult second = encode_bytes(input);
+    EXPECT_EQ(first.stream, second.stream);
+
+    // One object used twice decodes both times from a fresh state.
+    LzhufCodec codec;
+    for (int i = 0; i < 2; i++) {
+        DecodeResult d = decode_bytes(first.stream, first.sizes.uncompressed, first.sizes.compressed, &codec);
+        EXPECT_TRUE(d.output == input);
+    }
+}
+
+TEST(LzhufCodec, EncodeStartsAtTheCurrentPosition) {
+    std::mt19937 rng(5);
+    std::string input = text_like(rng, 9000);
+    EncodeResult e = encode_bytes(input, 4000);
+    ASSERT_EQ(e.rc, 0);
+    EXPECT_EQ(e.sizes.uncompressed, 5000u);
+    DecodeResult d = decode_bytes(e.stream, e.sizes.uncompressed, e.sizes.compressed);
+    EXPECT_TRUE(d.output == input.substr(4000));
+}
+
+TEST(LzhufCodec, RefusesMissingArgumentsAndEmptyInput) {
+    LzhufCodec codec;
+    CodecSizes sizes;
+    EXPECT_EQ(codec.encode(nullptr, stdout, &sizes), -1);
+    EXPECT_EQ(codec.encode(stdin, nullptr, &sizes), -1);
+    EXPECT_EQ(codec.encode(stdin, stdout, nullptr), -1);
+    EXPECT_EQ(codec.decode(nullptr, stdout, &sizes), -1);
+    EXPECT_EQ(codec.decode(stdin, stdout, nullptr), -1);
+
+    EncodeResult empty = encode_bytes("");
+    EXPECT_EQ(empty.rc, -4);
+    EXPECT_TRUE(empty.stream.empty());
+}
+
+TEST(LzhufCodec, EqualLengthsCopyTheBytesUnchanged) {
+    std::string bytes = "\x00\xFF\x01 any bytes at all";
+    bytes[0] = '\0';
+    DecodeResult d = decode_bytes(bytes, static_cast<uint32_t>(bytes.size()), static_cast<uint32_t>(bytes.size()));
+    EXPECT_EQ(d.rc, 0);
+    EXPECT_EQ(d.output, bytes);
+
+    DecodeResult none = decode_bytes("", 0, 0);
+    EXPECT_EQ(none.rc, 0);
+    EXPECT_TRUE(none.output.empty());
+
+    // Stored data shorter than its length (only the 8 filler bytes follow).
+    DecodeResult short_read = decode_bytes("", 20, 20);
+    EXPECT_EQ(short_read.rc, -2);
+}
+
+TEST(LzhufCodec, StreamCutShortStillGivesTheFullLength) {
+    std::mt19937 rng(9);
+    std::string input = text_like(rng, 40000);
+    EncodeResult e = encode_bytes(input);
+    ASSERT_EQ(e.rc, 0);
+    uint32_t half = e.sizes.compressed / 2;
+    DecodeResult d = decode_bytes(e.stream.substr(0, half), e.sizes.uncompressed, half);
+    EXPECT_EQ(d.rc, 0);
+    EXPECT_EQ(d.output.size(), input.size());
+    EXPECT_FALSE(d.exact);
+    EXPECT_TRUE(d.output.substr(0, 1000) == input.substr(0, 1000));
+
+    // A recorded compressed length with a spare byte is not exact either.
+    DecodeResult padded = decode_bytes(e.stream + '\0', e.sizes.uncompressed, e.sizes.compressed + 1);
+    EXPECT_TRUE(padded.output == input);
+    EXPECT_FALSE(padded.exact);
+}
