@@ -1,0 +1,334 @@
+#include "archive/container_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archive/lzhuf_codec.h"
+#include "archive_test_support.h"
+#include "driver/run_context.h"
+#include "host/clock.h"
+
+namespace {
+
+constexpr std::time_t fixed_time = 1700000000;  // 2023-11-14 22:13:20 UTC
+std::time_t fixed_clock() {
+    return fixed_time;
+}
+
+uint32_t u32_at(const std::string& s, size_t at) {
+    auto b = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(s[at + i])); };
+    return b(0) | b(1) << 8 | b(2) << 16 | b(3) << 24;
+}
+
+std::vector<std::string> directory_listing(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+    return names;
+}
+
+class ContainerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(scratch.ok());
+        set_clock_source(fixed_clock);
+        container.set_trace(nullptr);
+    }
+    void TearDown() override { set_clock_source(nullptr); }
+
+    // Adds each input as an item and returns what extraction gives back.
+    void expect_items_round_trip(const std::vector<std::string>& inputs, bool compress) {
+        ASSERT_EQ(container.create("c.KD2"), 0);
+        for (size_t i = 0; i < inputs.size(); i++) {
+            std::string name = "in" + std::to_string(i);
+            ASSERT_TRUE(write_file(name, inputs[i]));
+            ASSERT_EQ(container.add_item(static_cast<int>(i % 256), name.c_str(), compress), 0) << i;
+        }
+        container.close();
+        ASSERT_EQ(ContainerFile::seal("c.KD2"), 0);
+        ContainerFile reader;
+        reader.set_trace(nullptr);
+        ASSERT_EQ(reader.open("c.KD2"), 0);
+        ASSERT_EQ(reader.item_count(), static_cast<int>(inputs.size()));
+        for (size_t i = 0; i < inputs.size(); i++) {
+            ASSERT_EQ(reader.extract_item(static_cast<int>(i), "out"), 0) << i;
+            EXPECT_TRUE(read_file("out") == inputs[i]) << "item " << i << " compress " << compress;
+            EXPECT_TRUE(reader.last_extract_exact()) << i;
+        }
+    }
+
+    ScratchDir scratch;
+    ContainerFile container;
+};
+
+}  // namespace
+
+// The sequence the program runs: version record, report, close, seal.
+TEST_F(ContainerTest, ProgramSequenceGivesASealedTwoItemContainer) {
+    std::mt19937 rng(1);
+    std::string report = "<?xml version=\"1.0\"?>\n" + text_like(rng, 50000);
+    ASSERT_TRUE(write_file("keldr1a2b.tmp", report));
+    ASSERT_EQ(container.create("box.KD2"), 0);
+    EXPECT_EQ(container.write_version_record(sifterra_version), 0);
+    EXPECT_EQ(container.add_item(xml_report_item_id, "keldr1a2b.tmp", true), 0);
+    container.close();
+    ASSERT_EQ(ContainerFile::seal("box.KD2"), 0);
+
+    std::string sealed = read_file("box.KD2");
+    EXPECT_EQ(sealed.substr(0, 9), "_KELDRFF_");
+    EXPECT_EQ(static_cast<unsigned char>(sealed[9]), 0xFF);
+    EXPECT_EQ(static_cast<unsigned char>(sealed[10]), 0x01);
+    EXPECT_EQ(sealed.find('\0'), std::string::npos);
+    // Only the container and the input are left: no KDLIC.TMP, no "%X.tmp".
+    std::vector<std::string> names = directory_listing(scratch.path());
+    EXPECT_EQ(names.size(), 2u);
+
+    ContainerFile reader;
+    reader.set_trace(nullptr);
+    ASSERT_EQ(reader.open("box.KD2"), 0);
+    std::string plain = read_file("box.KD2");
+    EXPECT_EQ(plain.substr(0, 10), std::string("_KELDRAN_\0", 10));
+    EXPECT_EQ(plain[17], 0);
+    EXPECT_EQ(plain[18], 2);
+    EXPECT_EQ(plain[19], 2);
+    ASSERT_EQ(reader.item_count(), 2);
+    EXPECT_EQ(reader.item_id(0), 16);
+    EXPECT_EQ(reader.item_id(1), 15);
+
+    DateStamp stamp = reader.creation_stamp();
+    EXPECT_EQ(stamp.hour, 22);
+    EXPECT_EQ(stamp.minute, 13);
+    EXPECT_EQ(stamp.second, 20);
+    EXPECT_EQ(stamp.day, 14);
+    EXPECT_EQ(stamp.month, 11);
+    EXPECT_EQ(stamp.year, 2023);
+
+    ItemRecord version;
+    ASSERT_EQ(reader.read_record(0, &version), 0);
+    EXPECT_EQ(version.uncompressed_length, 76u);
+    EXPECT_EQ(version.compressed_flag, 1);
+    ASSERT_EQ(reader.extract_item_by_id(16, "version"), 0);
+    std::string record = read_file("version");
+    ASSERT_EQ(record.size(), 76u);
+    EXPECT_EQ(u32_at(record, 0), 76u);
+    EXPECT_EQ(record[4], 1);
+    EXPECT_EQ(record.substr(5, 7), std::string("\x16\x0D\x14\x0E\x0B\xE7\x07", 7));
+    EXPECT_EQ(record.substr(12, 24), "2.00 (Internal use Only)");
+    EXPECT_EQ(record.substr(36), std::string(40, '\0'));
+
+    ASSERT_EQ(reader.extract_item_by_id(15, "report"), 0);
+    EXPECT_TRUE(read_file("report") == report);
+}
+
+TEST_F(ContainerTest, ItemsRoundTripCompressedAndStored) {
+    std::mt19937 rng(2);
+    std::vector<std::string> inputs = {std::string(10000, 'r'), random_bytes(rng, 60000), text_like(rng, 120000),
+                                       std::string(1, '\xFF'), std::string("\0\xFF\xFF\x01\0", 5)};
+    expect_items_round_trip(inputs, true);
+    expect_items_round_trip(inputs, false);
+}
+
+TEST_F(ContainerTest, EveryOneByteItemRoundTrips) {
+    for (int half = 0; half < 2; half++) {
+        std::vector<std::string> inputs;
+        for (int v = 0; v < 128; v++) inputs.push_back(std::string(1, static_cast<char>(half * 128 + v)));
+        expect_items_round_trip(inputs, true);
+        expect_items_round_trip(inputs, false);
+    }
+}
+
+// Equal lengths read back as stored data, so such items are written stored.
+TEST_F(ContainerTest, ItemThatCompressesToItsOwnLengthIsStored) {
+    // Find a short text whose stream is exactly as long as the text.
+    std::string text;
+    for (int seed = 0; seed < 2000 && text.empty(); seed++) {
+        std::mt19937 rng(seed);
+        std::string candidate = text_like(rng, 3 + seed % 12);
+        ASSERT_TRUE(write_file("probe", candidate));
+        FILE* in = std::fopen("probe", "rb");
+        FILE* out = std::fopen("probe.out", "wb");
+        LzhufCodec codec;
+        CodecSizes sizes;
+        codec.encode(in, out, &sizes);
+        std::fclose(in);
+        std::fclose(out);
+        if (sizes.compressed == sizes.uncompressed) text = candidate;
+    }
+    ASSERT_FALSE(text.empty());
+
+    ASSERT_EQ(container.create("c.KD2"), 0);
+    ASSERT_TRUE(write_file("text", text));
+    ASSERT_TRUE(write_file("byte", "\xC8"));
+    ASSERT_EQ(container.add_item(1, "text", true), 0);
+    ASSERT_EQ(container.add_item(2, "byte", true), 0);
+    for (int i = 0; i < 2; i++) {
+        ItemRecord record;
+        ASSERT_EQ(container.read_record(i, &record), 0);
+        EXPECT_EQ(record.compressed_flag, 0);
+        EXPECT_EQ(record.compressed_length, 0u);
+    }
+    ASSERT_EQ(container.extract_item(0, "out"), 0);
+    EXPECT_EQ(read_file("out"), text);
+    ASSERT_EQ(container.extract_item(1, "out"), 0);
+    EXPECT_EQ(read_file("out"), "\xC8");
+}
+
+TEST_F(ContainerTest, EmptyFile) {
+    ASSERT_TRUE(write_file("empty", ""));
+    ASSERT_EQ(container.create("c.KD2"), 0);
+    std::string before = read_file("c.KD2");
+    EXPECT_EQ(container.add_item(1, "empty", true), -9);
+    EXPECT_EQ(container.item_count(), 0);
+    EXPECT_EQ(read_file("c.KD2"), before);
+    EXPECT_EQ(directory_listing(scratch.path()).size(), 2u);  // no temporary file left
+
+    ASSERT_EQ(container.add_item(1, "empty", false), 0);
+    std::string plain = read_file("c.KD2");
+    ASSERT_EQ(plain.size(), 30u);
+    EXPECT_EQ(plain.substr(20), std::string("\x01\0\0\0\0\0\0\0\0\0", 10));
+    ASSERT_EQ(container.extract_item(0, "out"), 0);
+    EXPECT_TRUE(file_exists("out"));
+    EXPECT_EQ(read_file("out"), "");
+}
+
+TEST_F(ContainerTest, DirectoryHoldsAtMost255Items) {
+    ASSERT_TRUE(write_file("x", "x"));
+    ASSERT_EQ(container.create("c.KD2"), 0);
+    for (int i = 0; i < 255; i++) ASSERT_EQ(container.add_item(i, "x", false), 0);
+    std::string before = read_file("c.KD2");
+    EXPECT_EQ(static_cast<unsigned char>(before[19]), 255);
+    EXPECT_EQ(container.add_item(7, "x", true), -4);
+    EXPECT_EQ(read_file("c.KD2"), before);
+    EXPECT_EQ(container.item_count(), 255);
+}
+
+TEST_F(ContainerTest, SealAndUnsealAreExactInverses) {
+    std::mt19937 rng(4);
+    std::string plain = std::string("_KELDRAN_\0", 10) + std::string(10, '\0');
+    for (int i = 0; i < 5000; i++) {
+        static const char pick[] = {'\0', '\xFF', '\x01', 'a'};
+        plain += pick[rng() % 4];
+    }
+    plain += "\xFF\x01\xFF\xFF\xFF";
+    ASSERT_TRUE(write_file("c.KD2", plain));
+    ASSERT_EQ(ContainerFile::seal("c.KD2"), 0);
+    std::string sealed = read_file("c.KD2");
+    EXPECT_EQ(sealed.find('\0'), std::string::npos);
+    EXPECT_EQ(sealed.substr(0, 11), "_KELDRFF_\xFF\x01");
+    EXPECT_FALSE(file_exists("c.KD2.tmp"));
+    ASSERT_EQ(ContainerFile::unseal("c.KD2"), 0);
+    EXPECT_TRUE(read_file("c.KD2") == plain);
+    EXPECT_FALSE(file_exists("c.KD2.tmp"));
+}
+
+TEST_F(ContainerTest, OpenUnsealsOnDiskOnce) {
+    ASSERT_TRUE(write_file("x", "payload"));
+    ASSERT_EQ(container.create("c.KD2"), 0);
+    ASSERT_EQ(container.add_item(3, "x", true), 0);
+    container.close();
+    std::string plain = read_file("c.KD2");
+    ASSERT_EQ(ContainerFile::seal("c.KD2"), 0);
+    ASSERT_EQ(container.open("c.KD2"), 0);
+    EXPECT_EQ(read_file("c.KD2"), plain);
+    container.close();
+    ASSERT_EQ(container.open("c.KD2"), 0);  // plain magic found directly
+    EXPECT_EQ(container.item_count(), 1);
+}
+
+TEST_F(ContainerTest, BrokenSealedFormsAreNotContainers) {
+    std::string sealed_start = std::string("_KELDRFF_\xFF\x01", 11) + std::string(9, 'a');
+    ASSERT_TRUE(write_file("lone.KD2", sealed_start + "\xFF"));
+    EXPECT_EQ(container.open("lone.KD2"), -10);
+    ASSERT_TRUE(write_file("bad.KD2", sealed_start + "\xFF\x02"));
+    EXPECT_EQ(container.open("bad.KD2"), -10);
+    // A failed unseal leaves the file as it was and no temporary file.
+    EXPECT_EQ(read_file("bad.KD2"), sealed_start + "\xFF\x02");
+    EXPECT_FALSE(file_exists("bad.KD2.tmp"));
+}
+
+TEST_F(ContainerTest, WrongMagicLeavesTheObjectClosed) {
+    ASSERT_TRUE(write_file("c.KD2", std::string("_KELDRAX_\0", 10) + std::string(10, '\0')));
+    EXPECT_EQ(container.open("c.KD2"), -10);
+    EXPECT_EQ(container.extract_item(0, "out"), -1);
+    ASSERT_TRUE(write_file("x", "x"));
+    EXPECT_EQ(container.add_item(1, "x", false), -1);
+    ASSERT_TRUE(write_file("short", "_KELDRAN_"));
+    EXPECT_EQ(container.open("short"), -5);
+    EXPECT_EQ(container.open("missing"), -2);
+    EXPECT_EQ(container.open(nullptr), -1);
+}
+
+TEST_F(ContainerTest, ItemsAreFoundByIdAndIndex) {
+    ASSERT_TRUE(write_file("a", "first"));
+    ASSERT_TRUE(write_file("b", "second"));
+    ASSERT_EQ(container.create("c.KD2"), 0);
+    ASSERT_EQ(container.add_item(9, "a", true), 0);
+    ASSERT_EQ(container.add_item(9, "b", false), 0);
+    EXPECT_EQ(container.extract_item_by_id(9, "out"), 0);
+    EXPECT_EQ(read_file("out"), "first");
+    EXPECT_EQ(container.extract_item_by_id(10, "out"), -8);
+    EXPECT_EQ(container.item_id(-1), 0);
+    EXPECT_EQ(container.item_id(2), 0);
+    EXPECT_EQ(container.extract_item(2, "out"), -1);
+    EXPECT_EQ(container.add_item(256, "a", false), -1);
+    EXPECT_EQ(container.add_item(1, "no such file", false), -2);
+
+    // After close the directory still answers; the file operations do not.
+    container.close();
+    EXPECT_EQ(container.item_count(), 2);
+    EXPECT_EQ(container.item_id(1), 9);
+    EXPECT_EQ(container.extract_item(0, "out"), -1);
+    EXPECT_EQ(container.add_item(1, "a", false), -1);
+}
+
+TEST_F(ContainerTest, VersionTextIsCutTo64Bytes) {
+    std::string long_text(70, 'v');
+    for (const std::string& text : {std::string(64, 'w'), long_text}) {
+        ASSERT_EQ(container.create("c.KD2"), 0);
+        ASSERT_EQ(container.write_version_record(text.c_str()), 0);
+        ASSERT_EQ(container.extract_item(0, "version"), 0);
+        std::string record = read_file("version");
+        ASSERT_EQ(record.size(), 76u);
+        EXPECT_EQ(record.substr(12), text.substr(0, 64));
+    }
+    EXPECT_FALSE(file_exists("KDLIC.TMP"));
+}
+
+// A file that happens to carry the temporary item name is left alone.
+TEST_F(ContainerTest, ExistingTemporaryNameIsNotOverwritten) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%lX.tmp", static_cast<unsigned long>(fixed_time));
+    ASSERT_TRUE(write_file(name, "keep me"));
+    ASSERT_TRUE(write_file("x", std::string(5000, 'x')));
+    ASSERT_EQ(container.create("c.KD2"), 0);
+    ASSERT_EQ(container.add_item(1, "x", true), 0);
+    EXPECT_EQ(read_file(name), "keep me");
+    ASSERT_EQ(container.extract_item(0, "out"), 0);
+    EXPECT_EQ(read_file("out"), std::string(5000, 'x'));
+}
+
+TEST_F(ContainerTest, RecordRunningPastTheEndIsRefused) {
+    std::mt19937 rng(6);
+    ASSERT_TRUE(write_file("x", text_like(rng, 20000)));
+    ASSERT_EQ(container.create("c.KD2"), 0);
+    ASSERT_EQ(container.add_item(1, "x", true), 0);
+    ASSERT_EQ(container.add_item(2, "x", false), 0);
+    container.close();
+    std::string plain = read_file("c.KD2");
+    ASSERT_TRUE(write_file("cut.KD2", plain.substr(0, plain.size() - 1)));
+    EXPECT_EQ(container.open("cut.KD2"), -5);
+    ASSERT_TRUE(write_file("cut.KD2", plain.substr(0, 25)));
+    EXPECT_EQ(container.open("cut.KD2"), -5);
+}
+
+TEST_F(ContainerTest, SealNeedsAnExistingHeader) {
+    EXPECT_EQ(ContainerFile::seal("missing.KD2"), -4);
+    EXPECT_EQ(ContainerFile::unseal("missing.KD2"), -4);
+    ASSERT_TRUE(write_file("tiny.KD2", "_KELDRAN_"));
+    EXPECT_EQ(ContainerFile::seal("tiny.KD2"), -5);
+    EXPECT_EQ(read_file("tiny.KD2"), "_KELDRAN_");
+    EXPECT_FALSE(file_exists("tiny.KD2.tmp"));
+}
