@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <initializer_list>
 #include <random>
-#include <regex>
 #include <string>
 
 #include "probe_fixture.h"
@@ -22,8 +22,20 @@ std::string tagged(std::initializer_list<const char*> items) {
 
 // Item addresses differ from run to run; the tests compare "@" instead.
 std::string without_addresses(const std::string& text) {
-    static const std::regex address("0x[0-9a-f]+|\\(nil\\)");
-    return std::regex_replace(text, address, "@");
+    std::string plain;
+    for (size_t at = 0; at < text.size();) {
+        if (text.compare(at, 5, "(nil)") == 0) {
+            plain += '@';
+            at += 5;
+        } else if (text.compare(at, 2, "0x") == 0) {
+            plain += '@';
+            for (at += 2; at < text.size() && std::isxdigit(static_cast<unsigned char>(text[at]));)
+                ++at;
+        } else {
+            plain += text[at++];
+        }
+    }
+    return plain;
 }
 
 class TaggedTextTest : public ProbeTest {
