@@ -62,10 +62,12 @@ char* read_all(FILE* input, size_t& length) {
 
 size_t count_items(const char* buffer, size_t length) {
     size_t count = 0;
-    for (const char* p = buffer; (p = static_cast<const char*>(
-                                      std::memchr(p, item_separator, buffer + length - p)));
-         ++p)
+    const char* end = buffer + length;
+    for (const char* p = buffer; p < end; ++p) {
+        p = static_cast<const char*>(std::memchr(p, item_separator, end - p));
+        if (!p) break;
         ++count;
+    }
     if (length > 0 && buffer[length - 1] != item_separator) ++count;
     return count;
 }

@@ -35,22 +35,6 @@ private:
 
 using ProbeFrameworkTest = ProbeTest;
 
-TEST_F(ProbeFrameworkTest, SectionsAndProbesKeepTheirOrder) {
-    section_list list;
-    probe_section a(list, "A");
-    probe_section b(list, "B");
-    scripted_probe a1(a, "a1", 0, true, true);
-    scripted_probe a2(a, "a2", 0, true, true);
-    EXPECT_EQ(list.head, &a);
-    EXPECT_EQ(a.next, &b);
-    EXPECT_EQ(b.next, nullptr);
-    EXPECT_EQ(list.tail, &b);
-    EXPECT_EQ(a.first_probe, &a1);
-    EXPECT_EQ(a1.next, &a2);
-    EXPECT_EQ(a.last_probe, &a2);
-    EXPECT_EQ(b.first_probe, nullptr);
-}
-
 TEST_F(ProbeFrameworkTest, AvailableSectionIsWrittenWithConsoleLineAndDebugLines) {
     section_list list;
     probe_section missing(list, "Missing Things");
