@@ -1,0 +1,377 @@
+// kdtool: reads and builds Sifterra container files for the support side.
+// The file it is given is never changed: reading works on a private copy in
+// a temporary directory (opening a container unseals it in place).
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "archive/container_file.h"
+#include "driver/run_context.h"
+#include "report/report_check.h"
+
+namespace {
+
+constexpr const char* usage_text =
+    "usage: kdtool list FILE\n"
+    "       kdtool extract FILE [ID] [-o OUT]\n"
+    "       kdtool verify FILE\n"
+    "       kdtool pack OUT FILE[:ID]...\n";
+
+constexpr int exit_good = 0;
+constexpr int exit_damaged = 1;
+constexpr int exit_usage = 2;
+
+int usage() {
+    std::fputs(usage_text, stderr);
+    return exit_usage;
+}
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "kdtool: %s\n", message.c_str());
+    return exit_damaged;
+}
+
+// A private directory under /tmp, removed with everything in it.
+class Workspace {
+public:
+    Workspace() {
+        char pattern[] = "/tmp/kdtool.XXXXXX";
+        if (mkdtemp(pattern)) dir_ = pattern;
+    }
+    ~Workspace() {
+        std::error_code ignored;
+        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+    }
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
+
+    bool ok() const { return !dir_.empty(); }
+    std::string path(const char* name) const { return dir_ + "/" + name; }
+    const std::string& dir() const { return dir_; }
+
+private:
+    std::string dir_;
+};
+
+std::string absolute(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) return path;
+    return std::string(cwd) + "/" + path;
+}
+
+bool read_whole(const std::string& name, std::string* bytes) {
+    FILE* f = std::fopen(name.c_str(), "rb");
+    if (!f) return false;
+    bytes->clear();
+    char buffer[65536];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes->append(buffer, got);
+    bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+bool write_whole(FILE* f, const std::string& bytes) {
+    return std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+}
+
+bool copy_file(const std::string& from, const std::string& to) {
+    std::string bytes;
+    if (!read_whole(from, &bytes)) return false;
+    FILE* f = std::fopen(to.c_str(), "wb");
+    if (!f) return false;
+    bool ok = write_whole(f, bytes);
+    return std::fclose(f) == 0 && ok;
+}
+
+// Parses a decimal item id 0-255.
+bool parse_id(const char* text, int* id) {
+    if (!*text || std::strlen(text) > 3) return false;
+    int value = 0;
+    for (const char* p = text; *p; p++) {
+        if (*p < '0' || *p > '9') return false;
+        value = value * 10 + (*p - '0');
+    }
+    if (value > 255) return false;
+    *id = value;
+    return true;
+}
+
+std::string open_failure(const std::string& name, int status) {
+    switch (status) {
+    case -2:
+        return name + ": cannot be opened";
+    case -5:
+        return name + ": damaged: a header or item record is cut short";
+    case -10:
+        return name + ": not a container, or its sealed form is broken";
+    default:
+        return name + ": cannot be read (status " + std::to_string(status) + ")";
+    }
+}
+
+// An opened private copy of the container named on the command line.
+struct OpenedContainer {
+    ContainerFile container;
+    std::string copy_name;
+    bool sealed = false;
+};
+
+int open_copy(const Workspace& ws, const std::string& name, OpenedContainer* opened) {
+    if (!ws.ok()) return fail("cannot create a temporary directory");
+    opened->copy_name = ws.path("container");
+    std::string bytes;
+    if (!read_whole(name, &bytes)) return fail(name + ": cannot be read");
+    opened->sealed = bytes.compare(0, 9, "_KELDRFF_") == 0;
+    FILE* f = std::fopen(opened->copy_name.c_str(), "wb");
+    bool written = f && write_whole(f, bytes);
+    if (!f || std::fclose(f) != 0 || !written) return fail("cannot copy " + name + " to a temporary directory");
+    opened->container.set_trace(nullptr);
+    int status = opened->container.open(opened->copy_name.c_str());
+    if (status != 0) return fail(open_failure(name, status));
+    return exit_good;
+}
+
+// The version text of a version record, or an empty text when damaged.
+std::string version_text(const std::string& record) {
+    if (record.size() != version_record_size || static_cast<unsigned char>(record[0]) != version_record_size ||
+        record[1] || record[2] || record[3] || record[4] != 1)
+        return std::string();
+    std::string text = record.substr(12, 64);
+    return text.substr(0, text.find('\0'));
+}
+
+std::string stamp_text(const DateStamp& s) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u UTC", s.year, s.month, s.day, s.hour, s.minute,
+                  s.second);
+    return text;
+}
+
+int list_command(const std::string& name) {
+    Workspace ws;
+    OpenedContainer opened;
+    int rc = open_copy(ws, name, &opened);
+    if (rc != exit_good) return rc;
+    ContainerFile& c = opened.container;
+    std::printf("%s: %s container, created %s, %d item%s\n", name.c_str(), opened.sealed ? "sealed" : "plain",
+                stamp_text(c.creation_stamp()).c_str(), c.item_count(), c.item_count() == 1 ? "" : "s");
+    std::printf("%5s %4s %10s %10s %10s\n", "index", "id", "compressed", "length", "stored");
+    for (int i = 0; i < c.item_count(); i++) {
+        ItemRecord r;
+        if (c.read_record(i, &r) != 0) return fail(name + ": item " + std::to_string(i) + " cannot be read");
+        std::printf("%5d %4d %10s %10u %10u\n", i, r.id, r.compressed_flag ? "yes" : "no", r.uncompressed_length,
+                    r.data_length());
+    }
+    std::string record;
+    std::string version_file = ws.path("version");
+    if (c.extract_item_by_id(version_item_id, version_file.c_str()) == 0 && read_whole(version_file, &record)) {
+        std::string text = version_text(record);
+        std::printf("version: %s\n", text.empty() ? "(damaged version record)" : text.c_str());
+    }
+    return exit_good;
+}
+
+int extract_command(int argc, char** argv) {
+    if (argc < 3) return usage();
+    std::string name = argv[2];
+    int id = -1;
+    const char* out_name = nullptr;
+    for (int i = 3; i < argc; i++) {
+        if (std::strcmp(argv[i], "-o") == 0 && i + 1 < argc && !out_name) {
+            out_name = argv[++i];
+        } else if (id < 0 && parse_id(argv[i], &id)) {
+        } else {
+            return usage();
+        }
+    }
+    Workspace ws;
+    OpenedContainer opened;
+    int rc = open_copy(ws, name, &opened);
+    if (rc != exit_good) return rc;
+    ContainerFile& c = opened.container;
+    if (id < 0) {
+        for (int i = 0; i < c.item_count() && id < 0; i++) {
+            if (c.item_id(i) == xml_report_item_id || c.item_id(i) == text_report_item_id) id = c.item_id(i);
+        }
+        if (id < 0) return fail(name + ": no report item (id 15 or 254)");
+    }
+    std::string item_file = ws.path("item");
+    int status = c.extract_item_by_id(id, item_file.c_str());
+    if (status == -8) return fail(name + ": no item with id " + std::to_string(id));
+    if (status != 0) return fail(name + ": item " + std::to_string(id) + " cannot be extracted (status " +
+                                 std::to_string(status) + ")");
+    bool exact = c.last_extract_exact();
+
+    std::string bytes;
+    if (!read_whole(item_file, &bytes)) return fail("cannot read the extracted item");
+    if (!out_name || std::strcmp(out_name, "-") == 0) {
+        if (!write_whole(stdout, bytes) || std::fflush(stdout) != 0) return fail("cannot write standard output");
+    } else {
+        FILE* f = std::fopen(out_name, "wb");
+        bool written = f && write_whole(f, bytes);
+        if (!f || std::fclose(f) != 0 || !written) return fail(std::string(out_name) + ": cannot be written");
+    }
+    if (!exact) return fail(name + ": item " + std::to_string(id) + " is damaged: its data does not match its lengths");
+    return exit_good;
+}
+
+// Checks one item: it decodes to its recorded length from exactly its data.
+bool verify_item(ContainerFile& c, int index, const std::string& out, std::string* problem) {
+    ItemRecord r;
+    std::string where = "item " + std::to_string(index) + " (id " + std::to_string(c.item_id(index)) + ")";
+    if (c.read_record(index, &r) != 0) {
+        *problem = where + ": record cannot be read";
+        return false;
+    }
+    int status = c.extract_item(index, out.c_str());
+    if (status != 0) {
+        *problem = where + ": cannot be decoded (status " + std::to_string(status) + ")";
+        return false;
+    }
+    std::error_code ec;
+    auto size = std::filesystem::file_size(out, ec);
+    if (ec || size != r.uncompressed_length || !c.last_extract_exact()) {
+        *problem = where + ": data does not match its recorded lengths";
+        return false;
+    }
+    return true;
+}
+
+int verify_command(const std::string& name) {
+    Workspace ws;
+    OpenedContainer opened;
+    int rc = open_copy(ws, name, &opened);
+    if (rc != exit_good) return rc;
+    ContainerFile& c = opened.container;
+    std::vector<std::string> problems;
+
+    // The records must end exactly where the file ends.
+    int64_t end = container_header_size;
+    for (int i = 0; i < c.item_count(); i++) {
+        ItemRecord r;
+        if (c.read_record(i, &r) == 0) end = r.offset + item_record_size + r.data_length();
+    }
+    std::error_code ec;
+    auto size = static_cast<int64_t>(std::filesystem::file_size(opened.copy_name, ec));
+    if (!ec && size != end) problems.push_back(std::to_string(size - end) + " bytes follow the last item");
+
+    std::string report;
+    int report_id = -1;
+    bool have_version = false;
+    for (int i = 0; i < c.item_count(); i++) {
+        std::string out = ws.path("item");
+        std::string problem;
+        if (!verify_item(c, i, out, &problem)) {
+            problems.push_back(problem);
+            continue;
+        }
+        int id = c.item_id(i);
+        std::string bytes;
+        if (id == version_item_id && !have_version) {
+            have_version = true;
+            if (!read_whole(out, &bytes) || version_text(bytes).empty()) problems.push_back("version record is damaged");
+        } else if ((id == xml_report_item_id || id == text_report_item_id) && report_id < 0) {
+            report_id = id;
+            if (!read_whole(out, &report)) problems.push_back("report item cannot be read");
+        }
+    }
+    if (!have_version) problems.push_back("no version record (id 16)");
+
+    std::string report_line;
+    if (report_id == xml_report_item_id && report.find("<CHK>") != std::string::npos) {
+        report_check_result check = check_report(report);
+        if (!check.ok) {
+            problems.push_back("report: " + check.error);
+        } else {
+            report_line = "report: " + std::to_string(check.sections) + " sections, " +
+                          std::to_string(check.tables) + " tables, " + std::to_string(check.rows) + " rows, " +
+                          std::to_string(check.files) + " files, all checksums match";
+        }
+    } else if (report_id >= 0) {
+        report_line = "report: id " + std::to_string(report_id) + ", no checksums to compare";
+    } else {
+        report_line = "report: none";
+    }
+
+    for (const std::string& p : problems) std::fprintf(stderr, "kdtool: %s: %s\n", name.c_str(), p.c_str());
+    if (!problems.empty()) return exit_damaged;
+    std::printf("%s: %d items decode to their recorded lengths\n%s\n%s: OK\n", name.c_str(), c.item_count(),
+                report_line.c_str(), name.c_str());
+    return exit_good;
+}
+
+struct PackInput {
+    std::string path;
+    int id = xml_report_item_id;
+};
+
+// "FILE:ID" when the text after the last colon is an id, else the whole FILE.
+PackInput parse_pack_input(const std::string& arg) {
+    PackInput in;
+    in.path = arg;
+    size_t colon = arg.rfind(':');
+    int id;
+    if (colon != std::string::npos && colon > 0 && parse_id(arg.c_str() + colon + 1, &id)) {
+        in.path = arg.substr(0, colon);
+        in.id = id;
+    }
+    return in;
+}
+
+int pack_command(int argc, char** argv) {
+    if (argc < 4) return usage();
+    std::string out_name = absolute(argv[2]);
+    std::vector<PackInput> inputs;
+    for (int i = 3; i < argc; i++) {
+        PackInput in = parse_pack_input(argv[i]);
+        if (access(in.path.c_str(), R_OK) != 0) return fail(in.path + ": cannot be read");
+        in.path = absolute(in.path);
+        inputs.push_back(in);
+    }
+    if (inputs.size() + 1 > static_cast<size_t>(max_container_items)) return fail("too many files for one container");
+
+    // The container writes its temporary files in the working directory.
+    Workspace ws;
+    if (!ws.ok()) return fail("cannot create a temporary directory");
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd) || chdir(ws.dir().c_str()) != 0) return fail("cannot enter a temporary directory");
+    std::string packed = ws.path("packed.KD2");
+    int rc = exit_good;
+    {
+        ContainerFile c;
+        int status = c.create(packed.c_str());
+        if (status == 0) status = c.write_version_record(sifterra_version);
+        if (status != 0) rc = fail("cannot create the container (status " + std::to_string(status) + ")");
+        for (size_t i = 0; rc == exit_good && i < inputs.size(); i++) {
+            status = c.add_item(inputs[i].id, inputs[i].path.c_str(), true);
+            if (status != 0) rc = fail(inputs[i].path + ": cannot be added (status " + std::to_string(status) + ")");
+        }
+        c.close();
+        if (rc == exit_good && (status = ContainerFile::seal(packed.c_str())) != 0)
+            rc = fail("cannot seal the container (status " + std::to_string(status) + ")");
+    }
+    if (chdir(cwd) != 0) return fail("cannot return to the working directory");
+    if (rc != exit_good) return rc;
+    if (!copy_file(packed, out_name)) return fail(out_name + ": cannot be written");
+    std::printf("%s: sealed container with %zu items\n", argv[2], inputs.size() + 1);
+    return exit_good;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return usage();
+    std::string command = argv[1];
+    if (command == "list" && argc == 3) return list_command(argv[2]);
+    if (command == "extract") return extract_command(argc, argv);
+    if (command == "verify" && argc == 3) return verify_command(argv[2]);
+    if (command == "pack") return pack_command(argc, argv);
+    return usage();
+}
