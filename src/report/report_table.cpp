@@ -163,23 +163,33 @@ bool report_table::start_row(const char* row_text) {
     return true;
 }
 
-bool report_table::log_data(int32_t value) {
+// The checks shared by both kinds of cell; shown is the refused value as
+// text. Returns false, with the operation's message, when the cell is refused.
+bool report_table::cell_allowed(const char* shown, bool text_cell) {
     if (!row_open_) {
-        std::printf("log_data(%d) - Row not open\n", value);
+        std::printf("log_data(%s) - Row not open\n", shown);
         return false;
     }
     if (current_column_ >= column_count_) {
-        std::printf("log_data(%d) - Column %d is beyond defined columns of %d\n", value, current_column_,
+        std::printf("log_data(%s) - Column %d is beyond defined columns of %d\n", shown, current_column_,
                     column_count_ - 1);
         return false;
     }
     ColumnType type = types_[current_column_];
-    if (type == STRING || type == ASCII_STRING) {
-        std::printf("log_data(%d) - Column %d (%s) is NOT type INTEGER, HEX, FLOAT or BOOL\n", value,
-                    current_column_, names_[current_column_].c_str());
+    bool is_text = type == STRING || type == ASCII_STRING;
+    if (is_text != text_cell) {
+        std::printf(text_cell ? "log_data(%s) - Column %d (%s) is NOT type STRING or ASCII STRING\n"
+                              : "log_data(%s) - Column %d (%s) is NOT type INTEGER, HEX, FLOAT or BOOL\n",
+                    shown, current_column_, names_[current_column_].c_str());
         return false;
     }
-    return write_number(value);
+    return true;
+}
+
+bool report_table::log_data(int32_t value) {
+    char shown[16];
+    std::snprintf(shown, sizeof shown, "%d", value);
+    return cell_allowed(shown, false) && write_number(value);
 }
 
 bool report_table::write_number(int32_t value) {
@@ -242,23 +252,7 @@ bool report_table::write_number(int32_t value) {
 }
 
 bool report_table::log_data(const char* text) {
-    const char* shown = text ? text : "(null)";
-    if (!row_open_) {
-        std::printf("log_data(%s) - Row not open\n", shown);
-        return false;
-    }
-    if (current_column_ >= column_count_) {
-        std::printf("log_data(%s) - Column %d is beyond defined columns of %d\n", shown, current_column_,
-                    column_count_ - 1);
-        return false;
-    }
-    ColumnType type = types_[current_column_];
-    if (type != STRING && type != ASCII_STRING) {
-        std::printf("log_data(%s) - Column %d (%s) is NOT type STRING or ASCII STRING\n", shown, current_column_,
-                    names_[current_column_].c_str());
-        return false;
-    }
-    return write_text(text ? text : "");
+    return cell_allowed(text ? text : "(null)", true) && write_text(text ? text : "");
 }
 
 bool report_table::write_text(const char* text) {

@@ -38,6 +38,7 @@ public:
 
 private:
     void write_border();
+    bool cell_allowed(const char* shown, bool text_cell);
     bool write_number(int32_t value);
     bool write_text(const char* text);
 
