@@ -73,7 +73,8 @@ private:
     uint32_t text_size_ = 0;
     uint32_t code_size_ = 0;
 
-    uint8_t ring_[N + F - 1];
+    // N + F - 1 bytes of window and mirror, plus padding for 8-byte compares.
+    uint8_t ring_[N + F - 1 + 8];
     int16_t match_position_ = 0;
     int16_t match_length_ = 0;
     int16_t left_[N + 1];
