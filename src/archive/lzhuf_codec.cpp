@@ -412,6 +412,7 @@ int LzhufCodec::encode(FILE* input, FILE* output, CodecSizes* sizes) {
     flush_output();
     sizes->uncompressed = text_size_;
     sizes->compressed = code_size_;
+    if (read_error_) return -2;
     return write_error_ ? -3 : 0;
 }
 
@@ -475,6 +476,7 @@ int LzhufCodec::decode(FILE* input, FILE* output, const CodecSizes* sizes) {
         count += length;
     }
     if (!flush_output()) return -3;
+    if (read_error_) return -2;
     uint64_t available = static_cast<uint64_t>(sizes->compressed) * 8;
     stream_exact_ = !overran && bits_used_ <= available && bits_used_ + 8 > available;
     return 0;

@@ -29,14 +29,15 @@ public:
 
     // Compresses input from its current position to its end into output.
     // 0 ok (sizes filled, input at its end, output not flushed), -1 missing
-    // argument, -4 nothing to compress, -3 output write error.
+    // argument, -4 nothing to compress, -2 input read error, -3 output
+    // write error.
     int encode(FILE* input, FILE* output, CodecSizes* sizes);
 
     // Restores sizes->uncompressed bytes from input. Equal lengths mean the
     // data is stored and is copied unchanged. Never writes more than the
     // uncompressed length and never reads more than the compressed length
     // (missing bits count as zero). 0 ok, -1 missing argument, -2 read error
-    // (stored data), -3 write error.
+    // (or stored data cut short), -3 write error.
     int decode(FILE* input, FILE* output, const CodecSizes* sizes);
 
     // After decode: true when the data filled exactly its recorded
