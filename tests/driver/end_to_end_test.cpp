@@ -22,7 +22,7 @@ struct program_run {
 // namespace of its own; the runs below then give the program a private /tmp,
 // since its scripts append to fixed names there.
 bool private_tmp_available() {
-    static const bool available = std::system("unshare -Urm true >/dev/null 2>&1") == 0;
+    static const bool available = std::system("unshare -Urm bash -c true >/dev/null 2>&1") == 0;
     return available;
 }
 
@@ -34,7 +34,12 @@ program_run run_sifterra(const temp_dir& dir, const std::string& args, const std
     std::string io = dir.file("io");
     write_file(io + "/stdin", input);
     std::string program = shell_prefix + "exec " SIFTERRA_BINARY " " + args;
-    if (private_tmp_available()) program = "unshare -Urm sh -c 'mount --bind ../tmp /tmp && " + program + "'";
+    if (private_tmp_available()) {
+        // The program is opened before /tmp is covered, since the build
+        // folder itself may lie under /tmp; it keeps its name as argument 0.
+        program = "unshare -Urm bash -c 'exec 3<" SIFTERRA_BINARY " && mount --bind ../tmp /tmp && " + shell_prefix +
+                  "exec -a " SIFTERRA_BINARY " /proc/self/fd/3 " + args + "'";
+    }
     std::string command = "cd '" + dir.file("work") + "' && " + program + " <'" + io + "/stdin' >'" + io +
                           "/stdout' 2>'" + io + "/stderr'";
     int status = std::system(command.c_str());
