@@ -34,6 +34,21 @@ protected:
         return out.text();
     }
 
+    // A mode-4 table with one text column and one row holding value.
+    std::string single_cell(ColumnType type, const char* row, const char* value) {
+        set_output_mode(4);
+        {
+            report_table table(out.get(), "T");
+            table.start_heading();
+            table.add_column("C", type);
+            table.end_heading();
+            table.start_row(row);
+            table.log_data(value);
+            table.end_row();
+        }
+        return out.text();
+    }
+
     captured_stream out;
 };
 
@@ -165,17 +180,7 @@ TEST_F(TableTest, RefusalsNameTheOperation) {
 }
 
 TEST_F(TableTest, AsciiCellsAreReducedAndCountedAsReduced) {
-    set_output_mode(4);
-    {
-        report_table table(out.get(), "T");
-        table.start_heading();
-        table.add_column("A", ASCII_STRING);
-        table.end_heading();
-        table.start_row("r");
-        table.log_data("x\t\xE9");
-        table.end_row();
-    }
-    std::string text = out.text();
+    std::string text = single_cell(ASCII_STRING, "r", "x\t\xE9");
     EXPECT_NE(text.find(">x?" "?</ASC>"), std::string::npos);
     char expected[64];
     std::snprintf(expected, sizeof expected, "<CHK>%4X</CHK>", 'x' + 63 + 63);
@@ -183,17 +188,7 @@ TEST_F(TableTest, AsciiCellsAreReducedAndCountedAsReduced) {
 }
 
 TEST_F(TableTest, StringCellsAreMadeValidXml) {
-    set_output_mode(4);
-    {
-        report_table table(out.get(), "T");
-        table.start_heading();
-        table.add_column("S", STRING);
-        table.end_heading();
-        table.start_row("r\x01");
-        table.log_data("a\x02<b");
-        table.end_row();
-    }
-    std::string text = out.text();
+    std::string text = single_cell(STRING, "r\x01", "a\x02<b");
     EXPECT_NE(text.find("<ROW ID=\"r?\">"), std::string::npos);
     EXPECT_NE(text.find(">a?" "&lt;b</STR>"), std::string::npos);
     char expected[64];
@@ -218,19 +213,10 @@ TEST_F(TableTest, LongValuesAreCutInTheBoxAndWholeInXml) {
 
 TEST_F(TableTest, RowChecksumWrapsAtSixteenBits) {
     set_output_mode(4);
-    std::string big(300, '\xFF');  // each byte adds 0xFFFF
-    {
-        report_table table(out.get(), "T");
-        table.start_heading();
-        table.add_column("S", STRING);
-        table.end_heading();
-        table.start_row("r");
-        table.log_data(big.c_str());  // becomes 300 '?' in the document
-        table.end_row();
-    }
+    std::string big(300, '\xFF');  // becomes 300 '?' in the document
     char expected[64];
     std::snprintf(expected, sizeof expected, "<CHK>%4X</CHK>", (300 * 63) & 0xFFFF);
-    EXPECT_NE(out.text().find(expected), std::string::npos);
+    EXPECT_NE(single_cell(STRING, "r", big.c_str()).find(expected), std::string::npos);
 
     captured_stream wide;
     {
