@@ -54,7 +54,7 @@ inline bytes smbios_structure(uint8_t type, const bytes& formatted, const std::v
                               uint16_t handle = 0) {
     bytes s = {type, static_cast<uint8_t>(4 + formatted.size()), 0, 0};
     put_u16(s, 2, handle);
-    s.insert(s.end(), formatted.begin(), formatted.end());
+    for (uint8_t byte : formatted) s.push_back(byte);
     for (const auto& text : strings) {
         s.insert(s.end(), text.begin(), text.end());
         s.push_back(0);
