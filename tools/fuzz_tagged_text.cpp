@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "driver/run_context.h"
+#include "base/run_context.h"
 #include "probes/tagged_text_probe.h"
 #include "report/report.h"
 

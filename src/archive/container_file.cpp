@@ -11,7 +11,7 @@
 #include <string>
 
 #include "archive/lzhuf_codec.h"
-#include "host/clock.h"
+#include "base/clock.h"
 
 namespace {
 

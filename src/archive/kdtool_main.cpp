@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "archive/container_file.h"
-#include "driver/run_context.h"
+#include "base/run_context.h"
 #include "report/report_check.h"
 
 namespace {

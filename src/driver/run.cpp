@@ -10,7 +10,7 @@
 #include "archive/container_file.h"
 #include "driver/console.h"
 #include "driver/options.h"
-#include "driver/run_context.h"
+#include "base/run_context.h"
 #include "driver/system_summary.h"
 #include "host/time_zone.h"
 #include "probes/probe.h"

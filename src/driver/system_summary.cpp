@@ -7,7 +7,7 @@
 #include <ctime>
 #include <string>
 
-#include "host/clock.h"
+#include "base/clock.h"
 #include "host/host_identity.h"
 #include "report/report.h"
 #include "report/report_table.h"

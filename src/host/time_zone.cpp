@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "host/clock.h"
+#include "base/clock.h"
 #include "report/report_table.h"
 
 namespace {

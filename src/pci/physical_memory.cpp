@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "driver/run_context.h"
+#include "base/run_context.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "driver/run_context.h"
+#include "base/run_context.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "driver/run_context.h"
+#include "base/run_context.h"
 #include "probes/command_pipe.h"
 #include "report/report.h"
 

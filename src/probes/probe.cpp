@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "driver/run_context.h"
+#include "base/run_context.h"
 #include "report/report.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "driver/run_context.h"
+#include "base/run_context.h"
 #include "probes/command_pipe.h"
 #include "report/report_table.h"
 

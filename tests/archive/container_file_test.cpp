@@ -9,8 +9,8 @@
 
 #include "archive/lzhuf_codec.h"
 #include "archive_test_support.h"
-#include "driver/run_context.h"
-#include "host/clock.h"
+#include "base/run_context.h"
+#include "base/clock.h"
 
 namespace {
 

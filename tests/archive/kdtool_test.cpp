@@ -8,7 +8,7 @@
 
 #include "archive/container_file.h"
 #include "archive_test_support.h"
-#include "driver/run_context.h"
+#include "base/run_context.h"
 #include "report/report.h"
 #include "report/xml.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <optional>
 
-#include "host/clock.h"
+#include "base/clock.h"
 #include "host/host_identity.h"
 #include "pci/physical_memory.h"
 #include "report/report.h"

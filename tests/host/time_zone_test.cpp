@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "host/clock.h"
+#include "base/clock.h"
 #include "report/report.h"
 #include "support/temp_dir.h"
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "driver/run_context.h"
+#include "base/run_context.h"
 #include "probes/command_pipe.h"
 #include "report/report.h"
 #include "support/temp_dir.h"

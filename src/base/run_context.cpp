@@ -1,4 +1,4 @@
-#include "driver/run_context.h"
+#include "base/run_context.h"
 
 #include <cstdarg>
 

@@ -1,4 +1,4 @@
-#include "host/clock.h"
+#include "base/clock.h"
 
 namespace {
 std::time_t (*clock_source)() = nullptr;
