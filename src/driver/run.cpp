@@ -16,6 +16,7 @@
 #include "probes/probe.h"
 #include "report/report.h"
 #include "report/xml.h"
+#include "svcproc/sp_sections.h"
 
 namespace {
 
@@ -84,6 +85,11 @@ void run_fixed_sections(const run_options& options, FILE* console, FILE* report,
 
     // The SMBIOS (level 1), PCI device (level 3) and service processor
     // (level 4) sections join here, in that order, as they are built.
+
+    if (confirm_step(console, silent, options.step, options.level, 4, "Service Processor Info")) {
+        const char* status = gather_service_processor(report, sp_all_groups);
+        if (!silent) std::fprintf(console, "%s\n", status);
+    }
 }
 
 // Packs the finished report into the sealed container final_name.

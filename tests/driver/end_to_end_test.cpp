@@ -66,6 +66,7 @@ TEST(EndToEnd, BatchRunPrintsProgressAndLeavesOnlyTheContainer) {
     EXPECT_NE(run.out.find("\nVersion 2.00 (Internal use Only) \n\n"), std::string::npos);
     EXPECT_NE(run.out.find("\nBasic Info ..................... OK\n"), std::string::npos);
     EXPECT_NE(run.out.find("\nTime Zone Info ................. OK\n"), std::string::npos);
+    EXPECT_NE(run.out.find("\nService Processor Info ......... Not Found\n"), std::string::npos);
     EXPECT_NE(run.out.find("\nRunning Processes .............. OK\n"), std::string::npos);
     EXPECT_EQ(run.err, "");
 
@@ -149,6 +150,7 @@ TEST(EndToEnd, AgreedRunWritesToStandardError) {
     EXPECT_NE(run.out.find("Do you agree with the above terms ? [y/n] ... "), std::string::npos);
     EXPECT_NE(run.err.find("Basic Info ..................... OK\n"), std::string::npos);
     EXPECT_EQ(run.err.find("Time Zone Info"), std::string::npos);  // level 2 is above 0
+    EXPECT_EQ(run.err.find("Service Processor Info"), std::string::npos);
     EXPECT_EQ(run.err.find("CPU Information"), std::string::npos);
     EXPECT_NE(run.err.find("\nRunning Processes .............. OK\n"), std::string::npos);
     EXPECT_NE(run.err.find("\nDone. Information is stored in "), std::string::npos);
