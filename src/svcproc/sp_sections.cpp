@@ -16,14 +16,14 @@ namespace {
 
 const char* const unknown = "Unknown";
 
-struct column_spec {
+struct column_def {
     const char* name;
     ColumnType type;
     int width;  // 0: the name's length
 };
 
 template <size_t N>
-void define_columns(report_table& table, const column_spec (&columns)[N]) {
+void define_columns(report_table& table, const column_def (&columns)[N]) {
     table.start_heading();
     for (size_t i = 0; i < N; ++i) {
         table.add_column(columns[i].name, columns[i].type);
@@ -70,10 +70,10 @@ int read_object(sp_connection& connection, sp_request& block, const std::string&
 
 // Firmware and system VPD: one row each, written only when the read worked.
 
-const column_spec firmware_vpd_columns[] = {
+const column_def firmware_vpd_columns[] = {
     {"Build ID", ASCII_STRING, 0}, {"Date", ASCII_STRING, 8}, {"Revision", INTEGER, 0}};
 
-const column_spec system_vpd_columns[] = {{"Build ID", ASCII_STRING, 0},
+const column_def system_vpd_columns[] = {{"Build ID", ASCII_STRING, 0},
                                           {"Model/Type", ASCII_STRING, 0},
                                           {"Serial Number", ASCII_STRING, 0},
                                           {"Planar Unique ID", ASCII_STRING, 0}};
@@ -138,7 +138,7 @@ static_assert(std::size(module_makers) == 126);
 
 const code_name module_types[] = {{2, "EDO"}, {4, "SDRAM"}};
 
-const column_spec dimm_columns[] = {
+const column_def dimm_columns[] = {
     {"DIMM", INTEGER, 0},           {"Size MB", INTEGER, 0},         {"Speed MHz", INTEGER, 0},
     {"Type", STRING, 7},            {"Manufacturer", STRING, 25},    {"Part Number", ASCII_STRING, 18},
     {"Revision", ASCII_STRING, 0},  {"Serial Number", ASCII_STRING, 0}};
@@ -198,7 +198,7 @@ const fru_device fru_devices[] = {
     {"CPU", "\x04\x03\x05\x0F\x02\x01", 8},
 };
 
-const column_spec fru_columns[] = {{"Device", ASCII_STRING, 25},       {"Part Number", ASCII_STRING, 0},
+const column_def fru_columns[] = {{"Device", ASCII_STRING, 25},       {"Part Number", ASCII_STRING, 0},
                                    {"FRU Number", ASCII_STRING, 0},    {"Serial Number", ASCII_STRING, 0},
                                    {"Manufacturer", ASCII_STRING, 0},  {"Slot", ASCII_STRING, 0}};
 
@@ -290,8 +290,8 @@ void write_readings(report_table& table, sp_connection& connection, sp_request& 
     }
 }
 
-const column_spec voltage_columns[] = {{"Power Rail", ASCII_STRING, 12}, {"Voltage (Volts)", ASCII_STRING, 0}};
-const column_spec temperature_columns[] = {{"Area", ASCII_STRING, 31}, {"Temperature (C)", ASCII_STRING, 0}};
+const column_def voltage_columns[] = {{"Power Rail", ASCII_STRING, 12}, {"Voltage (Volts)", ASCII_STRING, 0}};
+const column_def temperature_columns[] = {{"Area", ASCII_STRING, 31}, {"Temperature (C)", ASCII_STRING, 0}};
 
 void write_voltages(FILE* report, sp_connection& connection, sp_request& block) {
     report_table table(report, "Voltages", "VOLTAGE_READING");
@@ -307,7 +307,7 @@ void write_temperatures(FILE* report, sp_connection& connection, sp_request& blo
 
 // Fans: one reply byte per fan, its speed in percent.
 
-const column_spec fan_columns[] = {{"Fan", INTEGER, 0}, {"Speed  ", STRING, 0}};
+const column_def fan_columns[] = {{"Fan", INTEGER, 0}, {"Speed  ", STRING, 0}};
 
 void write_fans(FILE* report, sp_connection& connection, sp_request& block) {
     report_table table(report, "Fan Status", "FAN_SPEED");
@@ -358,7 +358,7 @@ const char* byte_name(sp_connection& connection, const std::string& key, const c
     return name_of(names, value, otherwise);
 }
 
-const column_spec dial_out_columns[] = {
+const column_def dial_out_columns[] = {
     {"Entry", INTEGER, 0},          {"Description", STRING, 32},    {"Status", STRING, 8},
     {"Phone # or LAN Addr", STRING, 50}, {"Type", STRING, 11},      {"Login ID", ASCII_STRING, 16},
     {"Password", STRING, 8},        {"Pager PIN", STRING, 8}};
@@ -409,7 +409,7 @@ const alert dial_out_alerts[] = {
     {"PFA", "\x04\x02\x03\x08"},
 };
 
-const column_spec alert_columns[] = {{"Alert", STRING, 25}, {"Status", STRING, 8}};
+const column_def alert_columns[] = {{"Alert", STRING, 25}, {"Status", STRING, 8}};
 
 void write_alerts(FILE* report, sp_connection& connection, sp_request&) {
     report_table table(report, "Dial Out Alerts", "DIAL_OUT_ALERT_ENTRY");
@@ -425,7 +425,7 @@ void write_alerts(FILE* report, sp_connection& connection, sp_request&) {
     }
 }
 
-const column_spec dial_in_columns[] = {
+const column_def dial_in_columns[] = {
     {"Entry", INTEGER, 0},      {"Login ID", STRING, 16},  {"Password", STRING, 8},
     {"Last Login", STRING, 20}, {"Read Only", STRING, 0},  {"Dial Back", STRING, 0},
     {"Dial Back Phone #", STRING, 40}};
@@ -456,7 +456,7 @@ void write_dial_in(FILE* report, sp_connection& connection, sp_request&) {
 
 // The machine's and the service processor's clocks, then the error log.
 
-const column_spec clock_columns[] = {{"Source", ASCII_STRING, 23}, {"MM/DD/YY HH:MM:SS", ASCII_STRING, 17}};
+const column_def clock_columns[] = {{"Source", ASCII_STRING, 23}, {"MM/DD/YY HH:MM:SS", ASCII_STRING, 17}};
 
 void write_clock_row(report_table& table, const char* source, const char* time) {
     table.start_row(source);
@@ -486,7 +486,7 @@ void write_timestamps(FILE* report, sp_connection& connection) {
         write_clock_row(table, "Service Processor Clock", processor_time.c_str());
 }
 
-const column_spec log_columns[] = {{"Entry", INTEGER, 0},
+const column_def log_columns[] = {{"Entry", INTEGER, 0},
                                    {"Severity", ASCII_STRING, 0},
                                    {"Source", ASCII_STRING, 8},
                                    {"MM/DD/YY HH:MM:SS", ASCII_STRING, 17},
