@@ -35,8 +35,8 @@ struct type_name {
     const char* text;
 };
 constexpr type_name peripheral_types[] = {
-    {0, "Disk"},    {1, "Tape"},    {3, "Processor"}, {4, "Write-Once"},      {5, "CD-ROM"},
-    {6, "Scanner"}, {7, "Magneto-Optical"},           {8, "Changer"},         {13, "Enclosure"},
+    {0, "Disk"},    {1, "Tape"},    {3, "Processor"},       {4, "Write-Once"}, {5, "CD-ROM"},
+    {6, "Scanner"}, {7, "Magneto-Optical"}, {8, "Changer"}, {13, "Enclosure"},
 };
 
 struct column_spec {
@@ -45,10 +45,17 @@ struct column_spec {
     int width;  // 0: the name's length
 };
 constexpr column_spec device_columns[] = {
-    {"Device", ASCII_STRING, 12},   {"Vendor", ASCII_STRING, 8}, {"Model", ASCII_STRING, 16},
-    {"Revision", ASCII_STRING, 4},  {"Type", ASCII_STRING, 16},  {"Host", INTEGER, 0},
-    {"Channel", INTEGER, 0},        {"Target", INTEGER, 0},      {"LUN", INTEGER, 0},
-    {"Serial Number", ASCII_STRING, 16}, {"Capacity", ASCII_STRING, 12},
+    {"Device", ASCII_STRING, 12},
+    {"Vendor", ASCII_STRING, 8},
+    {"Model", ASCII_STRING, 16},
+    {"Revision", ASCII_STRING, 4},
+    {"Type", ASCII_STRING, 16},
+    {"Host", INTEGER, 0},
+    {"Channel", INTEGER, 0},
+    {"Target", INTEGER, 0},
+    {"LUN", INTEGER, 0},
+    {"Serial Number", ASCII_STRING, 16},
+    {"Capacity", ASCII_STRING, 12},
 };
 
 constexpr size_t inquiry_length = 255;
@@ -66,8 +73,6 @@ constexpr size_t echo_compare_length = 20;
 constexpr size_t serial_limit = 16;
 constexpr size_t host_name_buffer = 255;
 
-bool blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 // A fixed INQUIRY field as text: unprintable bytes become blanks, blanks at
 // both ends are dropped.
 std::string clean_field(const unsigned char* bytes, size_t length) {
@@ -75,9 +80,9 @@ std::string clean_field(const unsigned char* bytes, size_t length) {
     for (size_t i = 0; i < length; ++i)
         if (bytes[i] >= 0x20 && bytes[i] <= 0x7e) text[i] = static_cast<char>(bytes[i]);
     size_t first = 0;
-    while (first < text.size() && blank(text[first])) ++first;
+    while (first < text.size() && text[first] == ' ') ++first;
     size_t end = text.size();
-    while (end > first && blank(text[end - 1])) --end;
+    while (end > first && text[end - 1] == ' ') --end;
     return text.substr(first, end - first);
 }
 
@@ -90,19 +95,17 @@ uint64_t big_endian_64(const unsigned char* bytes) {
     return static_cast<uint64_t>(big_endian_32(bytes)) << 32 | big_endian_32(bytes + 4);
 }
 
-// Runs an int-returning ioctl; on failure writes message with the error text.
-bool int_ioctl(int fd, unsigned long request, int& value, const char* message) {
-    value = 0;
-    if (scsi_devices().ioctl(fd, request, &value) >= 0) return true;
+// Runs an ioctl; on failure writes message with the error text.
+bool checked_ioctl(int fd, unsigned long request, void* argument, const char* message) {
+    if (scsi_devices().ioctl(fd, request, argument) >= 0) return true;
     debug_printf(message, std::strerror(errno));
     return false;
 }
 
-// Steps that identify the device through the driver; false ends the collection.
-bool identify(int fd, ScsiDeviceInfo& info) {
-    scsi_device_access& devices = scsi_devices();
+// The driver's generation, version and emulation flag; false ends the collection.
+bool check_driver(int fd, ScsiDeviceInfo& info) {
     int reserved = 0;
-    if (devices.ioctl(fd, SG_GET_RESERVED_SIZE, &reserved) >= 0) {
+    if (scsi_devices().ioctl(fd, SG_GET_RESERVED_SIZE, &reserved) >= 0) {
         debug_printf("\treserved_size: %d\n", reserved);
     } else {
         debug_printf("SG_GET_RESERVED_SIZE ioctl failed: %s\n", std::strerror(errno));
@@ -112,7 +115,7 @@ bool identify(int fd, ScsiDeviceInfo& info) {
 
     if (!info.old_driver) {
         int version = 0;
-        if (!int_ioctl(fd, SG_GET_VERSION_NUM, version, "SG_GET_VERSION_NUM ioctl failed: %s\n"))
+        if (!checked_ioctl(fd, SG_GET_VERSION_NUM, &version, "SG_GET_VERSION_NUM ioctl failed: %s\n"))
             return false;
         char text[16];
         std::snprintf(text, sizeof text, "%d.%d.%d", version / 10000 % 100, version / 100 % 100,
@@ -122,17 +125,20 @@ bool identify(int fd, ScsiDeviceInfo& info) {
     }
 
     int emulated = 0;
-    if (!int_ioctl(fd, SG_EMULATED_HOST, emulated, "SG_EMULATED_HOST ioctl failed: %s"))
+    if (!checked_ioctl(fd, SG_EMULATED_HOST, &emulated, "SG_EMULATED_HOST ioctl failed: %s"))
         return false;
     info.emulated_host = emulated;
     debug_printf("\temulated: %s\n", emulated ? "true" : "false");
+    return true;
+}
 
+// Host, channel, target id and LUN, and the address words that ordinary
+// nodes are matched by; false ends the collection.
+bool read_address(int fd, ScsiDeviceInfo& info) {
     if (!info.old_driver) {
         sg_scsi_id id{};
-        if (devices.ioctl(fd, SG_GET_SCSI_ID, &id) < 0) {
-            debug_printf("SG_GET_SCSI_ID ioctl failed: %s\n", std::strerror(errno));
+        if (!checked_ioctl(fd, SG_GET_SCSI_ID, &id, "SG_GET_SCSI_ID ioctl failed: %s\n"))
             return false;
-        }
         info.host = id.host_no;
         info.channel = id.channel;
         info.target_id = id.scsi_id;
@@ -144,17 +150,16 @@ bool identify(int fd, ScsiDeviceInfo& info) {
     }
 
     scsi_idlun idlun{};
-    if (devices.ioctl(fd, SCSI_IOCTL_GET_IDLUN, &idlun) < 0) {
-        debug_printf("SCSI_IOCTL_GET_IDLUN failed: %s\n", std::strerror(errno));
+    if (!checked_ioctl(fd, SCSI_IOCTL_GET_IDLUN, &idlun, "SCSI_IOCTL_GET_IDLUN failed: %s\n"))
         return false;
-    }
     info.dev_id = idlun.dev_id;
     info.host_unique_id = idlun.host_unique_id;
     debug_printf("\tdev_id: 0x%010x\n\thost_unique_id: 0x%010x\n", idlun.dev_id,
                  idlun.host_unique_id);
 
     int bus = 0;
-    if (!int_ioctl(fd, SCSI_IOCTL_GET_BUS_NUMBER, bus, "SCSI_IOCTL_GET_BUS_NUMBER failed: %s\n"))
+    if (!checked_ioctl(fd, SCSI_IOCTL_GET_BUS_NUMBER, &bus,
+                       "SCSI_IOCTL_GET_BUS_NUMBER failed: %s\n"))
         return false;
     info.bus_number = bus;
     debug_printf("\tbus_number: %d\n", bus);
@@ -333,7 +338,7 @@ bool collect_device(int index, bool letters, ScsiDeviceInfo& info) {
     if (fd < 0) return false;
 
     unsigned char inquiry[inquiry_length] = {};
-    bool reported = identify(fd, info) && inquire(fd, info, inquiry);
+    bool reported = check_driver(fd, info) && read_address(fd, info) && inquire(fd, info, inquiry);
     if (reported) {
         read_serial(fd, info, inquiry);
         read_host_adapter(fd, info);

@@ -49,6 +49,20 @@ ssize_t read_reply(int fd, unsigned char* buffer, size_t length) {
     return got;
 }
 
+// Traces one write or read of a packet; true when all of it went through.
+bool transfer_complete(const char* what, ssize_t done, int wanted) {
+    debug_printf("%s, rc = %d\n", what, static_cast<int>(done));
+    if (done < 0) {
+        debug_printf("%s failed: %s\n", what, std::strerror(errno));
+        return false;
+    }
+    if (done < wanted) {
+        debug_printf("short %s (%d of %d bytes)\n", what, static_cast<int>(done), wanted);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 sg_reply_status decode_reply_status(const unsigned char* header) {
@@ -93,28 +107,12 @@ int sg_command(int fd, const unsigned char* command, size_t command_length, unsi
 
     int sent_length = static_cast<int>(sg_header_size + command_length);
     ssize_t sent = scsi_devices().write(fd, packet.data(), static_cast<size_t>(sent_length));
-    debug_printf("write, rc = %d\n", static_cast<int>(sent));
-    if (sent < 0) {
-        debug_printf("write failed: %s\n", std::strerror(errno));
-        return -1;
-    }
-    if (sent < sent_length) {
-        debug_printf("short write (%d of %d bytes)\n", static_cast<int>(sent), sent_length);
-        return -1;
-    }
+    if (!transfer_complete("write", sent, sent_length)) return -1;
 
     std::fill(packet.begin(), packet.end(), 0);
     int expected = static_cast<int>(sg_header_size + data_length);
     ssize_t got = read_reply(fd, packet.data(), static_cast<size_t>(expected));
-    debug_printf("read, rc = %d\n", static_cast<int>(got));
-    if (got < 0) {
-        debug_printf("read failed: %s\n", std::strerror(errno));
-        return -1;
-    }
-    if (got < expected) {
-        debug_printf("short read (%d of %d bytes)\n", static_cast<int>(got), expected);
-        return -1;
-    }
+    if (!transfer_complete("read", got, expected)) return -1;
 
     trace_header(packet.data());
     hex_dump(debug_log, packet.data() + sg_header_size, data_length);

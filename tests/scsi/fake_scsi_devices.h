@@ -122,7 +122,6 @@ public:
         if (found->second.open_errno) return fail(found->second.open_errno);
         int fd = next_fd_++;
         open_files_[fd] = {&found->second, flags, {}};
-        opened.push_back(path);
         return fd;
     }
     int fcntl(int fd, int command, int argument) override {
@@ -214,8 +213,8 @@ public:
             reply[sg_sense_offset + 2] = answer.sense_key;
         }
         size_t room = reply.size() - sg_header_size;
-        std::memcpy(reply.data() + sg_header_size, answer.data.data(),
-                    answer.data.size() < room ? answer.data.size() : room);
+        for (size_t i = 0; i < answer.data.size() && i < room; ++i)
+            reply[sg_header_size + i] = answer.data[i];
         size_t count = length < reply.size() ? length : reply.size();
         if (file->node->short_read) count = static_cast<size_t>(*file->node->short_read);
         std::memcpy(data, reply.data(), count);
@@ -229,7 +228,6 @@ public:
     size_t open_count() const { return open_files_.size(); }
 
     std::map<std::string, fake_node> nodes;
-    std::vector<std::string> opened;          // every path opened, in order
     std::vector<unsigned long> ioctls;        // every request, in order
     std::vector<unsigned char> written;       // the last packet written
 

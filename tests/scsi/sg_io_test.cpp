@@ -152,15 +152,4 @@ TEST(FormatCapacity, DecimalUnitsWithOneTruncatedFigure) {
     for (const Case& c : cases) EXPECT_EQ(format_capacity(c.bytes), c.expected) << c.bytes;
 }
 
-TEST(PeripheralType, WholeFirstByteIsLookedUp) {
-    struct Case {
-        unsigned char byte;
-        const char* expected;
-    };
-    const Case cases[] = {{0, "Disk"},    {1, "Tape"},           {5, "CD-ROM"},
-                          {13, "Enclosure"}, {2, "Unknown (02)"}, {0x20, "Unknown (20)"},
-                          {0x7f, "Unknown (7f)"}};
-    for (const Case& c : cases) EXPECT_EQ(peripheral_type_text(c.byte), c.expected) << int{c.byte};
-}
-
 }  // namespace
