@@ -2,6 +2,7 @@
 
 #include "probes/file_probe.h"
 #include "probes/tagged_text_probe.h"
+#include "scsi/scsi_probe.h"
 
 // Every script sends its errors to the shared log, exits with 1 when a tool
 // or log it needs is missing, and with 0 when the shell runs it as "test".
@@ -92,6 +93,7 @@ struct catalogue {
 
     probe_section network{list, "Network Devices"};
     probe_section scsi_devices{list, "SCSI Devices"};
+    scsi_probe scsi{scsi_devices, "SCSI", 3};
 
     probe_section packages{list, "Package Information"};
     tagged_text_probe rpm{packages, "RPM", package_script, 4};

@@ -133,7 +133,7 @@ struct expected_section {
 TEST(CatalogueTest, BuiltInSectionsComeInTheirFixedOrder) {
     const std::vector<expected_section> expected = {
         {"Network Devices", {}},
-        {"SCSI Devices", {}},
+        {"SCSI Devices", {{"SCSI", 3, nullptr}}},
         {"Package Information", {{"RPM", 4, package_script}}},
         {"CPU Information", {{"CPU Info", 2, "/proc/cpuinfo"}}},
         {"Memory Information", {{"Memory Info", 2, "/proc/meminfo"}}},
