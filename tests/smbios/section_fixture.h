@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -110,8 +111,17 @@ struct section_result {
     }
 };
 
-// Reads the line-per-element tables of the section (texts without the five
-// XML entities, which these tests do not use).
+inline std::string unescaped(std::string text) {
+    static const std::pair<const char*, const char*> entities[] = {
+        {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&apos;", "'"}, {"&amp;", "&"}};
+    for (auto [entity, plain] : entities) {
+        for (size_t at = text.find(entity); at != std::string::npos; at = text.find(entity, at + 1))
+            text.replace(at, std::strlen(entity), plain);
+    }
+    return text;
+}
+
+// Reads the line-per-element tables of the section.
 inline std::vector<decoded_table> decode_tables(const std::string& text) {
     static const std::regex open_table(R"re(^<TABLE ID="(.*)">$)re");
     static const std::regex cols(R"re(^<COLS>(\d+)</COLS>$)re");
@@ -123,15 +133,15 @@ inline std::vector<decoded_table> decode_tables(const std::string& text) {
     std::smatch m;
     while (std::getline(lines, line)) {
         if (std::regex_match(line, m, open_table)) {
-            tables.push_back({m[1], 0, {}});
+            tables.push_back({unescaped(m[1]), 0, {}});
         } else if (tables.empty()) {
             continue;
         } else if (std::regex_match(line, m, cols)) {
             tables.back().columns = std::stoi(m[1]);
         } else if (std::regex_match(line, m, open_row)) {
-            tables.back().rows.push_back({m[1], {}});
+            tables.back().rows.push_back({unescaped(m[1]), {}});
         } else if (std::regex_match(line, m, cell) && !tables.back().rows.empty()) {
-            tables.back().rows.back().cells.push_back({m[1], m[2], std::stoi(m[3]), m[4]});
+            tables.back().rows.back().cells.push_back({m[1], unescaped(m[2]), std::stoi(m[3]), unescaped(m[4])});
         }
     }
     return tables;
