@@ -18,14 +18,14 @@ const char* port_key(const structure_fields& fields, std::string&) {
     return fields.has(8, 1) ? enum_lookup(port_type_texts, fields.byte(8)) : unknown_text;
 }
 
-constexpr column_spec port_columns[] = {
+constexpr column_def port_columns[] = {
     enum_column("Port Type", 8, port_type_texts, 30),
     string_column("Internal Designator", 4, 45),
     enum_column("Internal Connector Type", 5, connector_type_texts, 23),
     string_column("External Designator", 6),
     enum_column("External Connector Type", 7, connector_type_texts, 23),
 };
-constexpr table_spec port_spec{"Port Connector Information", "CONNECTOR_INSTANCE", port_columns, port_key};
+constexpr table_def port_def{"Port Connector Information", "CONNECTOR_INSTANCE", port_columns, port_key};
 
 const char* slot_key(const structure_fields& fields, std::string&) { return fields.string(4); }
 
@@ -41,7 +41,7 @@ const char* slot_characteristics(const structure_fields& fields, std::string& bu
     return buffer.c_str();
 }
 
-constexpr column_spec slot_columns[] = {
+constexpr column_def slot_columns[] = {
     string_column("Socket Designation", 4, 30),
     enum_column("Type", 5, slot_type_texts, 20),
     enum_column("Bus Width", 6, bus_width_texts),
@@ -50,9 +50,9 @@ constexpr column_spec slot_columns[] = {
     number_column("ID", 9, 2),
     text_column("Characteristics", STRING, 50, 11, 1, slot_characteristics),
 };
-constexpr table_spec slot_spec{"Adapter Slot Information", "SLOT_INSTANCE", slot_columns, slot_key};
+constexpr table_def slot_def{"Adapter Slot Information", "SLOT_INSTANCE", slot_columns, slot_key};
 
-constexpr column_spec onboard_columns[] = {
+constexpr column_def onboard_columns[] = {
     heading_column("Device Type", STRING, 15),
     heading_column("Status", STRING, 8),
     heading_column("Description", ASCII_STRING, 50),
@@ -80,7 +80,7 @@ void write_onboard_devices(FILE* report, smbios_table& smbios) {
 // One row per string of each structure, the count in byte 4; keyed by the
 // structure's position, or not at all.
 void write_string_rows(FILE* report, smbios_table& smbios, unsigned type, const char* title,
-                       const char* row_element, const column_spec& column, bool keyed) {
+                       const char* row_element, const column_def& column, bool keyed) {
     report_table table(report, title, row_element);
     write_heading(table, {&column, 1});
     std::string key;
@@ -95,8 +95,8 @@ void write_string_rows(FILE* report, smbios_table& smbios, unsigned type, const 
     }
 }
 
-constexpr column_spec oem_string_column = heading_column("String", ASCII_STRING, 80);
-constexpr column_spec config_option_column = heading_column("Config Option", ASCII_STRING, 80);
+constexpr column_def oem_string_column = heading_column("String", ASCII_STRING, 80);
+constexpr column_def config_option_column = heading_column("Config Option", ASCII_STRING, 80);
 
 void write_oem_strings(FILE* report, smbios_table& smbios) {
     write_string_rows(report, smbios, 11, "OEM Strings", "STRING_INSTANCE", oem_string_column, true);
@@ -106,7 +106,7 @@ void write_config_options(FILE* report, smbios_table& smbios) {
     write_string_rows(report, smbios, 12, "System Configuration Options", "", config_option_column, false);
 }
 
-constexpr column_spec language_columns[] = {
+constexpr column_def language_columns[] = {
     heading_column("Status", ASCII_STRING, 25),
     heading_column("Language", STRING, 20),
 };
@@ -145,22 +145,22 @@ const char* group_name(const structure_fields& fields, std::string&) {
     return fields.byte(4) ? fields.string(4) : "Invalid Group Name";
 }
 
-constexpr column_spec group_columns[] = {
+constexpr column_def group_columns[] = {
     number_column("Group Number", 4, 1, 20),
     text_column("Group Name", STRING, 20, 4, 1, group_name),
     number_column("Item Type", 5, 1, 20),
     hex_column("Item Handle", 6, 2, "%04Xh", 20),
 };
-constexpr table_spec group_spec{"Group Associations", "GROUP_INSTANCE", group_columns};
+constexpr table_def group_def{"Group Associations", "GROUP_INSTANCE", group_columns};
 
 constexpr smbios_decoder decoders[] = {
-    {8, &port_spec},
-    {9, &slot_spec},
+    {8, &port_def},
+    {9, &slot_def},
     {10, nullptr, write_onboard_devices},
     {11, nullptr, write_oem_strings},
     {12, nullptr, write_config_options},
     {13, nullptr, write_languages},
-    {14, &group_spec},
+    {14, &group_def},
 };
 
 }  // namespace

@@ -12,7 +12,7 @@ const char* module_size(const structure_fields& fields, std::string& buffer) {
     return module_size_text(fields.byte(offset), buffer);
 }
 
-constexpr column_spec controller_columns[] = {
+constexpr column_def controller_columns[] = {
     enum_column("Err Detect Method", 4, error_detect_texts),
     enum_column("Err Correct Capability", 5, error_correct_texts),
     enum_column("Supported Interleave", 6, interleave_texts),
@@ -23,7 +23,7 @@ constexpr column_spec controller_columns[] = {
     bits_column("Voltage", 13, 1, voltage_bits),
     number_column("Num slots", 14),
 };
-constexpr table_spec controller_spec{"Memory Controller Information", "MEMORY_CONTROLLER_INSTANCE",
+constexpr table_def controller_def{"Memory Controller Information", "MEMORY_CONTROLLER_INSTANCE",
                                      controller_columns};
 
 const char* bank_connections(const structure_fields& fields, std::string& buffer) {
@@ -36,7 +36,7 @@ const char* module_errors(const structure_fields& fields, std::string&) {
     return fields.byte(11) >> bit & 1 ? "Yes" : "None";
 }
 
-constexpr column_spec module_columns[] = {
+constexpr column_def module_columns[] = {
     string_column("Socket", 4),
     text_column("Bank Connections", ASCII_STRING, 0, 5, 1, bank_connections),
     number_column("Speed", 6),
@@ -46,7 +46,7 @@ constexpr column_spec module_columns[] = {
     text_column("Errs Corrected", STRING, 0, 11, 1, module_errors<1>),
     text_column("Errs UnCor", STRING, 0, 11, 1, module_errors<0>),
 };
-constexpr table_spec module_spec{"Memory Module Information", "MEMORY_MODULE_INSTANCE", module_columns};
+constexpr table_def module_def{"Memory Module Information", "MEMORY_MODULE_INSTANCE", module_columns};
 
 // The cache configuration word at 5: level in bits 0-2, enabled in bit 7,
 // operational mode in bits 8-9.
@@ -63,7 +63,7 @@ const char* cache_mode(const structure_fields& fields, std::string&) {
 // Speed and the last three fields came with the longer cache structure.
 constexpr uint8_t long_cache = 19;
 
-constexpr column_spec cache_columns[] = {
+constexpr column_def cache_columns[] = {
     string_column("Socket", 4, 17),
     text_column("Lvl", ASCII_STRING, 0, 5, 1, cache_level),
     text_column("Status", STRING, 8, 5, 1, cache_status),
@@ -75,7 +75,7 @@ constexpr column_spec cache_columns[] = {
     enum_column("System Cache", 17, system_cache_texts).needing(long_cache),
     enum_column("Associativity", 18, associativity_texts).needing(long_cache),
 };
-constexpr table_spec cache_spec{"Cache Information", "CACHE_INSTANCE", cache_columns};
+constexpr table_def cache_def{"Cache Information", "CACHE_INSTANCE", cache_columns};
 
 // Kilobytes, or "Unknown" for the marker of a capacity given elsewhere.
 const char* array_capacity(const structure_fields& fields, std::string& buffer) {
@@ -84,7 +84,7 @@ const char* array_capacity(const structure_fields& fields, std::string& buffer) 
     return format_text(buffer, "%d", static_cast<int32_t>(capacity));
 }
 
-constexpr column_spec array_columns[] = {
+constexpr column_def array_columns[] = {
     handle_column(),
     enum_column("Location", 4, array_location_texts, 23),
     enum_column("Use", 5, array_use_texts, 20),
@@ -93,14 +93,14 @@ constexpr column_spec array_columns[] = {
     hex_column("Error Handle", 11, 2, "%04X"),
     number_column("Memory Devices", 13, 2),
 };
-constexpr table_spec array_spec{"Physical Memory Array Information", "PHYSICAL_MEMORY_ARRAY_INSTANCE",
+constexpr table_def array_def{"Physical Memory Array Information", "PHYSICAL_MEMORY_ARRAY_INSTANCE",
                                 array_columns};
 
 const char* device_widths(const structure_fields& fields, std::string& buffer) {
     return format_text(buffer, "%3d/%3d", fields.word(8), fields.word(10));
 }
 
-constexpr column_spec device_columns[] = {
+constexpr column_def device_columns[] = {
     handle_column(),
     string_column("Dev Locator", 16),
     string_column("Bank Locator ", 17),
@@ -113,9 +113,9 @@ constexpr column_spec device_columns[] = {
     hex_column("Array Handle", 4, 2, "%04X"),
     hex_column("Err Handle", 6, 2, "%04X"),
 };
-constexpr table_spec device_spec{"Memory Device Information", "MEMORY_DEVICE_INSTANCE", device_columns};
+constexpr table_def device_def{"Memory Device Information", "MEMORY_DEVICE_INSTANCE", device_columns};
 
-constexpr column_spec error_columns[] = {
+constexpr column_def error_columns[] = {
     handle_column(),
     hex_column("Err Type", 4, 1, "%02Xh"),
     hex_column("Granularity", 5, 1, "%02Xh"),
@@ -125,19 +125,19 @@ constexpr column_spec error_columns[] = {
     hex_column("Device Addr", 15, 4, "%08Xh"),
     hex_column("Resolution", 19, 4, "%08Xh"),
 };
-constexpr table_spec error_spec{"Memory Error Information", "MEMORY_ERROR_INSTANCE", error_columns};
+constexpr table_def error_def{"Memory Error Information", "MEMORY_ERROR_INSTANCE", error_columns};
 
-constexpr column_spec array_mapped_columns[] = {
+constexpr column_def array_mapped_columns[] = {
     handle_column(),
     hex_column("Start Addr", 4, 4, "%08Xh"),
     hex_column("End Addr", 8, 4, "%08Xh"),
     hex_column("Array Handle", 12, 2, "%04Xh"),
     hex_column("Partition Width", 14, 1, "%02Xh"),
 };
-constexpr table_spec array_mapped_spec{"Memory Array Mapped Address Information",
+constexpr table_def array_mapped_def{"Memory Array Mapped Address Information",
                                        "MEMORY_ARRAY_MAPPED_ADDRESS_INSTANCE", array_mapped_columns};
 
-constexpr column_spec device_mapped_columns[] = {
+constexpr column_def device_mapped_columns[] = {
     hex_column("Start Addr", 4, 4, "%08Xh"),
     hex_column("End Addr", 8, 4, "%08Xh"),
     hex_column("Device Handle", 12, 2, "%04Xh"),
@@ -146,13 +146,13 @@ constexpr column_spec device_mapped_columns[] = {
     hex_column("I/Leave Position", 17, 1, "%02Xh"),
     hex_column("I/Leave Data Depth", 18, 1, "%02Xh"),
 };
-constexpr table_spec device_mapped_spec{"Memory Device Mapped Address Information",
+constexpr table_def device_mapped_def{"Memory Device Mapped Address Information",
                                         "MEMORY_DEVICE_MAPPED_ADDRESS_INSTANCE", device_mapped_columns};
 
 constexpr smbios_decoder decoders[] = {
-    {5, &controller_spec},   {6, &module_spec},         {7, &cache_spec},
-    {16, &array_spec},       {17, &device_spec},        {18, &error_spec},
-    {19, &array_mapped_spec}, {20, &device_mapped_spec},
+    {5, &controller_def},   {6, &module_def},         {7, &cache_def},
+    {16, &array_def},       {17, &device_def},        {18, &error_def},
+    {19, &array_mapped_def}, {20, &device_mapped_def},
 };
 
 }  // namespace

@@ -7,14 +7,14 @@ namespace {
 
 const char* empty_key(const structure_fields&, std::string&) { return ""; }
 
-constexpr column_spec bios_columns[] = {
+constexpr column_def bios_columns[] = {
     string_column("Vendor", 4),
     string_column("Version", 5, 25),
     hex_column("Start Addr", 6, 2, "%04Xh"),
     string_column("Release Date", 8),
     enum_column("ROM Size", 9, rom_size_texts).as(ASCII_STRING),
 };
-constexpr table_spec bios_spec{"BIOS Information", nullptr, bios_columns, empty_key};
+constexpr table_def bios_def{"BIOS Information", nullptr, bios_columns, empty_key};
 
 // A BIOS characteristic: row key, feature name and where its bit lies.
 struct feature_bit {
@@ -54,7 +54,7 @@ constexpr feature_bit features[] = {
     {"Smart Battery BIOS", "Smart Battery BIOS", 18, 7},
 };
 
-constexpr column_spec feature_columns[] = {
+constexpr column_def feature_columns[] = {
     heading_column("Feature Name", ASCII_STRING, 21),
     heading_column("Supported", STRING),
 };
@@ -74,7 +74,7 @@ void write_features(FILE* report, const structure_fields& bios) {
 }
 
 void write_bios(FILE* report, smbios_table& smbios) {
-    write_structure_table(report, smbios, 0, bios_spec);
+    write_structure_table(report, smbios, 0, bios_def);
     unsigned count = smbios.structure_count(0);
     if (count > 0) write_features(report, {smbios, smbios.structure_at(0, count - 1)});
 }
@@ -90,7 +90,7 @@ const char* uuid(const structure_fields& fields, std::string& buffer) {
     return buffer.c_str();
 }
 
-constexpr column_spec system_columns[] = {
+constexpr column_def system_columns[] = {
     string_column("Manufacturer", 4),
     string_column("Product Name", 5, 20),
     string_column("Version", 6),
@@ -98,21 +98,21 @@ constexpr column_spec system_columns[] = {
     text_column("UUID", ASCII_STRING, 32, 8, 16, uuid).needing(25, ""),
     enum_column("Wake-up Type", 24, wake_up_type_texts).needing(25, ""),
 };
-constexpr table_spec system_spec{"System Information", "SYSTEM_INSTANCE", system_columns};
+constexpr table_def system_def{"System Information", "SYSTEM_INSTANCE", system_columns};
 
-constexpr column_spec baseboard_columns[] = {
+constexpr column_def baseboard_columns[] = {
     string_column("Manufacturer", 4),
     string_column("Product", 5, 20),
     string_column("Version", 6),
     string_column("Serial Number", 7),
 };
-constexpr table_spec baseboard_spec{"Baseboard Information", "MOTHERBOARD_INSTANCE", baseboard_columns};
+constexpr table_def baseboard_def{"Baseboard Information", "MOTHERBOARD_INSTANCE", baseboard_columns};
 
 const char* chassis_type(const structure_fields& fields, std::string&) {
     return chassis_type_name(fields.byte(5));
 }
 
-constexpr column_spec enclosure_columns[] = {
+constexpr column_def enclosure_columns[] = {
     string_column("Manufacturer", 4),
     text_column("Type", STRING, 20, 5, 1, chassis_type),
     string_column("Version", 6),
@@ -120,7 +120,7 @@ constexpr column_spec enclosure_columns[] = {
     string_column("Asset Tag Number", 8),
     enum_column("Bootup State", 9, bootup_state_texts).needing(13),
 };
-constexpr table_spec enclosure_spec{"System Enclosure Information", "ENCLOSURE_INSTANCE", enclosure_columns};
+constexpr table_def enclosure_def{"System Enclosure Information", "ENCLOSURE_INSTANCE", enclosure_columns};
 
 const char* processor_id(const structure_fields& fields, std::string& buffer) {
     return format_text(buffer, "%08X %08X", fields.value(8, 4), fields.value(12, 4));
@@ -136,7 +136,7 @@ const char* processor_status(const structure_fields& fields, std::string& buffer
     return processor_status_text(fields.byte(24), buffer);
 }
 
-constexpr column_spec processor_columns[] = {
+constexpr column_def processor_columns[] = {
     string_column("Socket", 4),
     string_column("Manufacturer", 7),
     text_column("Processor ID", ASCII_STRING, 17, 8, 8, processor_id),
@@ -146,14 +146,14 @@ constexpr column_spec processor_columns[] = {
     string_column("Serial Number", 32, 10, STRING),
     string_column("Part Number", 34, 10, STRING),
 };
-constexpr table_spec processor_spec{"Processor Information", "PROCESSOR_INSTANCE", processor_columns};
+constexpr table_def processor_def{"Processor Information", "PROCESSOR_INSTANCE", processor_columns};
 
 constexpr smbios_decoder decoders[] = {
     {0, nullptr, write_bios},
-    {1, &system_spec},
-    {2, &baseboard_spec},
-    {3, &enclosure_spec},
-    {4, &processor_spec},
+    {1, &system_def},
+    {2, &baseboard_def},
+    {3, &enclosure_def},
+    {4, &processor_def},
 };
 
 }  // namespace

@@ -45,7 +45,7 @@ const char* format_text(std::string& buffer, const char* format, ...) {
     return buffer.c_str();
 }
 
-void write_heading(report_table& table, std::span<const column_spec> columns) {
+void write_heading(report_table& table, std::span<const column_def> columns) {
     table.start_heading();
     for (size_t i = 0; i < columns.size(); ++i) {
         table.add_column(columns[i].name, columns[i].type);
@@ -56,17 +56,17 @@ void write_heading(report_table& table, std::span<const column_spec> columns) {
 
 namespace {
 
-bool cell_present(const structure_fields& fields, const column_spec& column) {
+bool cell_present(const structure_fields& fields, const column_def& column) {
     if (column.from_2_2 && !smbios_2_2_or_later) return false;
     return fields.length() >= column.min_length && fields.has(column.offset, column.size);
 }
 
-int32_t number_cell(const structure_fields& fields, const column_spec& column) {
+int32_t number_cell(const structure_fields& fields, const column_def& column) {
     if (column.source == cell_source::number_fn) return column.number(fields);
     return static_cast<int32_t>(fields.value(column.offset, column.size));
 }
 
-const char* text_cell(const structure_fields& fields, const column_spec& column, std::string& buffer) {
+const char* text_cell(const structure_fields& fields, const column_def& column, std::string& buffer) {
     uint32_t value = fields.value(column.offset, column.size);
     switch (column.source) {
         case cell_source::string:
@@ -86,9 +86,9 @@ const char* text_cell(const structure_fields& fields, const column_spec& column,
 
 }  // namespace
 
-void write_cells(report_table& table, const structure_fields& fields, std::span<const column_spec> columns,
+void write_cells(report_table& table, const structure_fields& fields, std::span<const column_def> columns,
                  std::string& buffer) {
-    for (const column_spec& column : columns) {
+    for (const column_def& column : columns) {
         bool present = cell_present(fields, column);
         if (column.type == INTEGER)
             table.log_data(present ? number_cell(fields, column) : 0);
@@ -97,14 +97,14 @@ void write_cells(report_table& table, const structure_fields& fields, std::span<
     }
 }
 
-void write_structure_table(FILE* report, smbios_table& smbios, unsigned type, const table_spec& spec) {
-    report_table table(report, spec.title, spec.row_element ? spec.row_element : "");
-    write_heading(table, spec.columns);
+void write_structure_table(FILE* report, smbios_table& smbios, unsigned type, const table_def& def) {
+    report_table table(report, def.title, def.row_element ? def.row_element : "");
+    write_heading(table, def.columns);
     std::string key, cell;
     for (unsigned i = 0; i < smbios.structure_count(type); ++i) {
         structure_fields fields{smbios, smbios.structure_at(type, i)};
-        table.start_row(spec.key ? spec.key(fields, key) : format_text(key, "%u", i + 1));
-        write_cells(table, fields, spec.columns, cell);
+        table.start_row(def.key ? def.key(fields, key) : format_text(key, "%u", i + 1));
+        write_cells(table, fields, def.columns, cell);
         table.end_row();
     }
 }

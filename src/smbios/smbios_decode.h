@@ -80,7 +80,7 @@ enum class cell_source : uint8_t {
 // field (offset, size) is not there, or whose structure is shorter than
 // min_length, shows short_text (0 for integers); so does a cell marked
 // from_2_2 on a table older than revision 2.2.
-struct column_spec {
+struct column_def {
     const char* name;
     ColumnType type;
     int width = 0;  // minimum width; 0 keeps the name's length
@@ -96,57 +96,57 @@ struct column_spec {
     const char* short_text = unknown_text;
     bool from_2_2 = false;
 
-    constexpr column_spec needing(uint8_t length, const char* text = unknown_text) const {
-        column_spec c = *this;
+    constexpr column_def needing(uint8_t length, const char* text = unknown_text) const {
+        column_def c = *this;
         c.min_length = length;
         c.short_text = text;
         return c;
     }
-    constexpr column_spec as(ColumnType column_type) const {
-        column_spec c = *this;
+    constexpr column_def as(ColumnType column_type) const {
+        column_def c = *this;
         c.type = column_type;
         return c;
     }
-    constexpr column_spec only_from_2_2() const {
-        column_spec c = *this;
+    constexpr column_def only_from_2_2() const {
+        column_def c = *this;
         c.from_2_2 = true;
         return c;
     }
 };
 
-constexpr column_spec heading_column(const char* name, ColumnType type, int width = 0) {
+constexpr column_def heading_column(const char* name, ColumnType type, int width = 0) {
     return {.name = name, .type = type, .width = width};
 }
-constexpr column_spec string_column(const char* name, uint8_t offset, int width = 0, ColumnType type = ASCII_STRING) {
+constexpr column_def string_column(const char* name, uint8_t offset, int width = 0, ColumnType type = ASCII_STRING) {
     return {.name = name, .type = type, .width = width, .source = cell_source::string, .offset = offset};
 }
-constexpr column_spec number_column(const char* name, uint8_t offset, uint8_t size = 1, int width = 0) {
+constexpr column_def number_column(const char* name, uint8_t offset, uint8_t size = 1, int width = 0) {
     return {.name = name, .type = INTEGER, .width = width, .source = cell_source::number, .offset = offset,
             .size = size};
 }
-constexpr column_spec hex_column(const char* name, uint8_t offset, uint8_t size, const char* format,
+constexpr column_def hex_column(const char* name, uint8_t offset, uint8_t size, const char* format,
                                  int width = 0) {
     return {.name = name, .type = ASCII_STRING, .width = width, .source = cell_source::hex, .offset = offset,
             .size = size, .format = format};
 }
-constexpr column_spec handle_column() { return hex_column("Handle", 2, 2, "%04xh"); }
-constexpr column_spec enum_column(const char* name, uint8_t offset, const text_table& texts, int width = 0,
+constexpr column_def handle_column() { return hex_column("Handle", 2, 2, "%04xh"); }
+constexpr column_def enum_column(const char* name, uint8_t offset, const text_table& texts, int width = 0,
                                   uint8_t size = 1) {
     return {.name = name, .type = STRING, .width = width, .source = cell_source::enumeration, .offset = offset,
             .size = size, .texts = &texts};
 }
-constexpr column_spec bits_column(const char* name, uint8_t offset, uint8_t size, const bit_names& names,
+constexpr column_def bits_column(const char* name, uint8_t offset, uint8_t size, const bit_names& names,
                                   int width = 0) {
     return {.name = name, .type = STRING, .width = width, .source = cell_source::bits, .offset = offset,
             .size = size, .names = &names};
 }
 // A text cell computed from the field (offset, size) and what else fn reads.
-constexpr column_spec text_column(const char* name, ColumnType type, int width, uint8_t offset, uint8_t size,
+constexpr column_def text_column(const char* name, ColumnType type, int width, uint8_t offset, uint8_t size,
                                   text_cell_fn fn) {
     return {.name = name, .type = type, .width = width, .source = cell_source::text_fn, .offset = offset,
             .size = size, .text = fn};
 }
-constexpr column_spec computed_number_column(const char* name, uint8_t offset, uint8_t size, number_cell_fn fn) {
+constexpr column_def computed_number_column(const char* name, uint8_t offset, uint8_t size, number_cell_fn fn) {
     return {.name = name, .type = INTEGER, .source = cell_source::number_fn, .offset = offset, .size = size,
             .number = fn};
 }
@@ -154,25 +154,25 @@ constexpr column_spec computed_number_column(const char* name, uint8_t offset, u
 using row_key_fn = const char* (*)(const structure_fields& fields, std::string& buffer);
 
 // A decoder that writes one row per structure of its type.
-struct table_spec {
+struct table_def {
     const char* title;
     const char* row_element;  // null: rows without an element of their own
-    std::span<const column_spec> columns;
+    std::span<const column_def> columns;
     row_key_fn key = nullptr;  // null: the structure's 1-based position
 };
 
 // Adds the columns with their widths and closes the heading.
-void write_heading(report_table& table, std::span<const column_spec> columns);
+void write_heading(report_table& table, std::span<const column_def> columns);
 // Writes one cell per column from the structure.
-void write_cells(report_table& table, const structure_fields& fields, std::span<const column_spec> columns,
+void write_cells(report_table& table, const structure_fields& fields, std::span<const column_def> columns,
                  std::string& buffer);
 // The table of every recorded structure of a type, one row each.
-void write_structure_table(FILE* report, smbios_table& smbios, unsigned type, const table_spec& spec);
+void write_structure_table(FILE* report, smbios_table& smbios, unsigned type, const table_def& def);
 
 // A decoder: either a one-row-per-structure table, or a writer of its own.
 struct smbios_decoder {
     uint8_t type;
-    const table_spec* spec;
+    const table_def* def;
     void (*write)(FILE* report, smbios_table& smbios) = nullptr;
 };
 

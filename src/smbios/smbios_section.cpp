@@ -42,7 +42,7 @@ const char* write_smbios_section(FILE* report, smbios_table& table) {
         if (decoder->write)
             decoder->write(report, table);
         else
-            write_structure_table(report, table, type, *decoder->spec);
+            write_structure_table(report, table, type, *decoder->def);
     }
     end_section(report);
     return "OK";

@@ -2,7 +2,7 @@
 
 namespace {
 
-const char* const invalid_type = "Error: Invalid Type";
+constexpr const char* invalid_type = "Error: Invalid Type";
 
 constexpr enum_text rom_sizes[] = {
     {0, "64K"}, {1, "128K"}, {3, "256K"}, {7, "512K"}, {15, "1M"}, {31, "2M"}, {63, "4M"}, {127, "8M"},

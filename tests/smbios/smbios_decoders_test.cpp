@@ -286,13 +286,6 @@ TEST(SmbiosTexts, ModuleSize) {
     for (auto [size, text] : cases) EXPECT_STREQ(module_size_text(size, buffer), text) << int(size);
 }
 
-TEST(SmbiosTexts, CacheSizes) {
-    const std::pair<uint16_t, const char*> cases[] = {
-        {0, "  0 K"}, {16, " 16 K"}, {0x8002, "128 K"}, {0x8100, " 16 M"}, {64, "?????"}, {0x8003, "?????"},
-    };
-    for (auto [size, text] : cases) EXPECT_STREQ(enum_lookup(cache_size_texts, size), text) << size;
-}
-
 TEST(SmbiosTexts, BitListsJoinSetBitsLowestFirst) {
     const std::tuple<const bit_names*, unsigned, const char*> cases[] = {
         {&memory_type_bits, 0x0180, "SIMM, DIMM"},
@@ -307,32 +300,6 @@ TEST(SmbiosTexts, BitListsJoinSetBitsLowestFirst) {
     };
     std::string buffer;
     for (auto [names, value, text] : cases) EXPECT_STREQ(bit_list(*names, value, buffer), text) << value;
-}
-
-// Every enumeration gives its own text for a value it does not list.
-TEST(SmbiosTexts, UnlistedValues) {
-    const std::pair<const text_table*, const char*> cases[] = {
-        {&rom_size_texts, "Unknown"},
-        {&wake_up_type_texts, "Error: Invalid Type"},
-        {&bootup_state_texts, "Error: Invalid State"},
-        {&error_detect_texts, "Error: Invalid Type"},
-        {&interleave_texts, "Error: Invalid Interleave"},
-        {&associativity_texts, "Unknown"},
-        {&array_location_texts, "Error: Invalid Location"},
-        {&array_use_texts, "Error: Invalid Usage"},
-        {&form_factor_texts, "Unknown"},
-        {&memory_device_type_texts, "Error: Invalid Type"},
-        {&connector_type_texts, "Error: Invalid Type"},
-        {&port_type_texts, "Error: Invalid Type"},
-        {&bus_width_texts, "Error: Invalid Width"},
-        {&slot_usage_texts, "Error: Invalid Usage"},
-        {&slot_length_texts, "Error: Invalid Length"},
-        {&pointing_interface_texts, "Error: Invalid Interface"},
-    };
-    for (auto [table, text] : cases) EXPECT_STREQ(enum_lookup(*table, 200), text) << text;
-    EXPECT_STREQ(enum_lookup(associativity_texts, 2), "Unknown");
-    EXPECT_STREQ(enum_lookup(form_factor_texts, 2), "Unknown");
-    EXPECT_STREQ(enum_lookup(port_type_texts, 18), "Error: Invalid Type");
 }
 
 }  // namespace
