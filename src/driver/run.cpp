@@ -16,6 +16,7 @@
 #include "probes/probe.h"
 #include "report/report.h"
 #include "report/xml.h"
+#include "smbios/smbios_section.h"
 #include "svcproc/sp_sections.h"
 
 namespace {
@@ -83,8 +84,12 @@ void run_fixed_sections(const run_options& options, FILE* console, FILE* report,
         if (!silent) std::fprintf(console, "OK\n");
     }
 
-    // The SMBIOS (level 1), PCI device (level 3) and service processor
-    // (level 4) sections join here, in that order, as they are built.
+    if (confirm_step(console, silent, options.step, options.level, 1, "SMBIOS Info")) {
+        const char* status = write_smbios_section(report);
+        if (!silent) std::fprintf(console, "%s\n", status);
+    }
+
+    // The PCI device section (level 3) joins here, as it is built.
 
     if (confirm_step(console, silent, options.step, options.level, 4, "Service Processor Info")) {
         const char* status = gather_service_processor(report, sp_all_groups);

@@ -1,5 +1,6 @@
-// Arbitrary windows and tables: the table object must never crash, hang or
-// read outside its copies. Run under AddressSanitizer to check the last.
+// Arbitrary windows and tables: the table object and the section decoded
+// from it must never crash, hang or read outside their copies. Run under
+// AddressSanitizer to check the last.
 #include "smbios/smbios_table.h"
 
 #include <gtest/gtest.h>
@@ -8,21 +9,33 @@
 #include <memory>
 #include <random>
 
+#include <set>
+
 #include "pci/physical_memory.h"
-#include "smbios/memory_fixture.h"
+#include "smbios/section_fixture.h"
 
 namespace {
 
+// How random structures look: type range, longest formatted length, and
+// whether field bytes take any value or stay small (valid string numbers).
+struct structure_shape {
+    unsigned types = 256;
+    unsigned formatted_lengths = 24;
+    bool any_field_value = false;
+};
+
 // Structures with random types and formatted lengths and string sets that
 // are often, but not always, closed.
-void fill_structured(bytes& window, size_t at, size_t length, std::mt19937& random) {
+void fill_structured(bytes& window, size_t at, size_t length, std::mt19937& random,
+                     const structure_shape& shape = {}) {
     size_t end = std::min(window.size(), at + length);
     while (at < end) {
-        size_t formatted = random() % 24;
-        window[at] = static_cast<uint8_t>(random() % 8 == 0 ? 127 : random() % 256);
+        size_t formatted = random() % shape.formatted_lengths;
+        window[at] = static_cast<uint8_t>(random() % 8 == 0 ? 127 : random() % shape.types);
         if (at + 1 < end) window[at + 1] = static_cast<uint8_t>(formatted);
         at += 2;
-        for (size_t i = 2; i < formatted && at < end; ++i) window[at++] = static_cast<uint8_t>(random() % 6);
+        for (size_t i = 2; i < formatted && at < end; ++i)
+            window[at++] = static_cast<uint8_t>(shape.any_field_value && random() % 2 ? random() : random() % 6);
         int strings = static_cast<int>(random() % 4);
         for (int s = 0; s < strings && at < end; ++s) {
             int chars = static_cast<int>(random() % 6);
@@ -80,6 +93,44 @@ TEST(SmbiosRandom, ArbitraryWindowsAndTables) {
         if (table->is_valid() && table->structure_count(40) + table->structure_count(4) > 0) ++indexed;
     }
     EXPECT_GT(indexed, 50);  // the rounds reach the walk, not only the anchor search
+    set_physical_memory_path(nullptr);
+}
+
+// The whole section over tables of random structures of the decoded types:
+// it reports OK or Failed, never misuses a table (which would print on
+// standard output), and what it writes is a sound document.
+TEST(SmbiosRandom, SectionOverArbitraryTables) {
+    temp_dir dir;
+    set_physical_memory_path(dir.file("absent").c_str());
+    std::mt19937 random(20240607);
+    const structure_shape shape{41, 48, true};
+    std::set<std::string> titles;
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE(round);
+        bytes window(65536, 0);
+        auto length = static_cast<uint16_t>(random() % 4096);
+        fill_structured(window, 0x1000, length, random, shape);
+        bytes e = dmi_entry_point(0xF1000, length, static_cast<uint8_t>(random()));
+        std::copy(e.begin(), e.end(), window.begin() + 0x100);
+        auto table = std::make_unique<smbios_table>();
+        table->load_from_window(window.data());
+
+        reset_report_state();
+        set_output_mode(4);
+        captured_stream out;
+        testing::internal::CaptureStdout();
+        std::string status = write_smbios_section(out.get(), *table);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        ASSERT_TRUE(status == "OK" || status == "Failed") << status;
+        if (status != "OK") continue;
+        std::string text = out.text();
+        report_check_result check = check_report(whole_document(text));
+        EXPECT_TRUE(check.ok) << check.error;
+        for (const decoded_table& t : decode_tables(text)) titles.insert(t.title);
+    }
+    EXPECT_EQ(titles.size(), 32u);  // every decoder ran
+    reset_report_state();
+    smbios_2_2_or_later = false;
     set_physical_memory_path(nullptr);
 }
 
