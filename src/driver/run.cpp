@@ -13,6 +13,7 @@
 #include "base/run_context.h"
 #include "driver/system_summary.h"
 #include "host/time_zone.h"
+#include "pci/pci_listing.h"
 #include "probes/probe.h"
 #include "report/report.h"
 #include "report/xml.h"
@@ -64,6 +65,25 @@ void finish_report(FILE* report) {
     std::fclose(report);
 }
 
+// Runs one fixed section behind its level and question and shows its status.
+void run_status_step(const run_options& options, FILE* console, int32_t level, const char* label,
+                     const char* (*section)(FILE*), FILE* report) {
+    if (!confirm_step(console, options.silent, options.step, options.level, level, label)) return;
+    const char* status = section(report);
+    if (!options.silent) std::fprintf(console, "%s\n", status);
+}
+
+// PCI: the text listing and the expansion ROMs in the text modes, the
+// summary table in the others.
+void run_pci_steps(const run_options& options, FILE* console, FILE* report) {
+    if (text_mode()) {
+        run_status_step(options, console, 3, "PCI Devices", list_pci_devices, report);
+        run_status_step(options, console, 3, "Expansion ROM Listing", list_expansion_roms, report);
+    } else {
+        run_status_step(options, console, 3, "PCI Devices", summarize_pci_devices, report);
+    }
+}
+
 // The fixed sections in their order, each behind its level and question.
 void run_fixed_sections(const run_options& options, FILE* console, FILE* report, char* base_name,
                         size_t base_name_size) {
@@ -84,6 +104,7 @@ void run_fixed_sections(const run_options& options, FILE* console, FILE* report,
 
     // The SMBIOS (level 1), PCI device (level 3) and service processor
     // (level 4) sections join here, in that order, as they are built.
+    run_pci_steps(options, console, report);
 }
 
 // Packs the finished report into the sealed container final_name.

@@ -66,6 +66,8 @@ TEST(EndToEnd, BatchRunPrintsProgressAndLeavesOnlyTheContainer) {
     EXPECT_NE(run.out.find("\nVersion 2.00 (Internal use Only) \n\n"), std::string::npos);
     EXPECT_NE(run.out.find("\nBasic Info ..................... OK\n"), std::string::npos);
     EXPECT_NE(run.out.find("\nTime Zone Info ................. OK\n"), std::string::npos);
+    EXPECT_NE(run.out.find("\nPCI Devices .................... OK\n"), std::string::npos);  // the summary
+    EXPECT_EQ(run.out.find("Expansion ROM Listing"), std::string::npos);  // text modes only
     EXPECT_NE(run.out.find("\nRunning Processes .............. OK\n"), std::string::npos);
     EXPECT_EQ(run.err, "");
 
@@ -101,6 +103,7 @@ TEST(EndToEnd, PlainCopyIsWellFormedAndEveryChecksumMatches) {
     EXPECT_GE(check.sections, 2);
     EXPECT_GE(check.files, 1);
     EXPECT_NE(document.find("<SECTION ID=\"SYSTEM SUMMARY\">"), std::string::npos);
+    EXPECT_NE(document.find("<SECTION ID=\"PCI DEVICES\">\n<TABLE ID=\"PCI Device Summary\">"), std::string::npos);
     EXPECT_NE(document.find("<SIFTERRA_VERSION>2.00 (Internal use Only)</SIFTERRA_VERSION>"), std::string::npos);
 
     // The support side's reader accepts the container and gives the report back.
@@ -149,6 +152,7 @@ TEST(EndToEnd, AgreedRunWritesToStandardError) {
     EXPECT_NE(run.out.find("Do you agree with the above terms ? [y/n] ... "), std::string::npos);
     EXPECT_NE(run.err.find("Basic Info ..................... OK\n"), std::string::npos);
     EXPECT_EQ(run.err.find("Time Zone Info"), std::string::npos);  // level 2 is above 0
+    EXPECT_EQ(run.err.find("PCI Devices ..."), std::string::npos);  // level 3
     EXPECT_EQ(run.err.find("CPU Information"), std::string::npos);
     EXPECT_NE(run.err.find("\nRunning Processes .............. OK\n"), std::string::npos);
     EXPECT_NE(run.err.find("\nDone. Information is stored in "), std::string::npos);
