@@ -34,7 +34,7 @@ void add_sample_functions(pci_tree& tree) {
                  .u32(0x30, 0xFEB80000)
                  .u8(0x3C, 11)
                  .u8(0x3D, 1));
-    // Multi-function, with a gap after function 1: function 3 is never seen.
+    // Multi-function, with a gap at function 2 that does not hide function 3.
     // Function 1's subsystem is not shown (only function 0's is).
     tree.add(0, 1, 0, config_space(0x8086, 0x7000, 0x06, 0x01, 0x80));
     tree.add(0, 1, 1, config_space(0x8086, 0x7010, 0x01, 0x01, 0x00).u16(0x2C, 0x1AF4).u16(0x2E, 0x1100));
@@ -71,6 +71,16 @@ const char* const sample_listing =
     "  Class         : Storage\n"
     "  Subclass      : IDE\n"
     "  Bus Address   : Bus 0, Device 1, Func 1\n"
+    "  Command       : 0000h\n"
+    "  Status        : 0000h\n"
+    "  Rev ID        : 00h\n"
+    "  Header Type   : 00h\n"
+    "\n"
+    "  Vendor        : Intel Corporation (8086h)\n"
+    "  Device        : 82371AB/EB/MB PIIX4 ACPI (7113h)\n"
+    "  Class         : Bridge\n"
+    "  Subclass      : PCI-to-Other\n"
+    "  Bus Address   : Bus 0, Device 1, Func 3\n"
     "  Command       : 0000h\n"
     "  Status        : 0000h\n"
     "  Rev ID        : 00h\n"
