@@ -23,18 +23,9 @@ struct config_space {
         b[0x0A] = subclass;
         b[0x0E] = header_type;
     }
-    config_space& u8(unsigned at, uint8_t v) {
-        b[at] = v;
-        return *this;
-    }
-    config_space& u16(unsigned at, uint16_t v) {
-        put_u16(b, at, v);
-        return *this;
-    }
-    config_space& u32(unsigned at, uint32_t v) {
-        put_u32(b, at, v);
-        return *this;
-    }
+    config_space& u8(unsigned at, uint8_t v) { return b[at] = v, *this; }
+    config_space& u16(unsigned at, uint16_t v) { return put_u16(b, at, v), *this; }
+    config_space& u32(unsigned at, uint32_t v) { return put_u32(b, at, v), *this; }
     // Status bit 4, the capability pointer and a chain of (offset, ID)
     // capabilities, each pointing at the next.
     config_space& capabilities(const std::vector<std::pair<uint8_t, uint8_t>>& chain) {
