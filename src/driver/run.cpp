@@ -13,6 +13,7 @@
 #include "base/run_context.h"
 #include "driver/system_summary.h"
 #include "host/time_zone.h"
+#include "pci/pci_listing.h"
 #include "probes/probe.h"
 #include "report/report.h"
 #include "report/xml.h"
@@ -66,6 +67,30 @@ void finish_report(FILE* report) {
     std::fclose(report);
 }
 
+// Runs one fixed section behind its level and question and shows its status.
+void run_status_step(const run_options& options, FILE* console, int32_t level, const char* label,
+                     const char* (*section)(FILE*), FILE* report) {
+    if (!confirm_step(console, options.silent, options.step, options.level, level, label)) return;
+    const char* status = section(report);
+    if (!options.silent) std::fprintf(console, "%s\n", status);
+}
+
+// PCI: the text listing and the expansion ROMs in the text modes, the
+// summary table in the others.
+void run_pci_steps(const run_options& options, FILE* console, FILE* report) {
+    if (text_mode()) {
+        run_status_step(options, console, 3, "PCI Devices", list_pci_devices, report);
+        run_status_step(options, console, 3, "Expansion ROM Listing", list_expansion_roms, report);
+    } else {
+        run_status_step(options, console, 3, "PCI Devices", summarize_pci_devices, report);
+    }
+}
+
+// The service processor's groups, all of them.
+const char* gather_all_service_processor_groups(FILE* report) {
+    return gather_service_processor(report, sp_all_groups);
+}
+
 // The fixed sections in their order, each behind its level and question.
 void run_fixed_sections(const run_options& options, FILE* console, FILE* report, char* base_name,
                         size_t base_name_size) {
@@ -84,17 +109,9 @@ void run_fixed_sections(const run_options& options, FILE* console, FILE* report,
         if (!silent) std::fprintf(console, "OK\n");
     }
 
-    if (confirm_step(console, silent, options.step, options.level, 1, "SMBIOS Info")) {
-        const char* status = write_smbios_section(report);
-        if (!silent) std::fprintf(console, "%s\n", status);
-    }
-
-    // The PCI device section (level 3) joins here, as it is built.
-
-    if (confirm_step(console, silent, options.step, options.level, 4, "Service Processor Info")) {
-        const char* status = gather_service_processor(report, sp_all_groups);
-        if (!silent) std::fprintf(console, "%s\n", status);
-    }
+    run_status_step(options, console, 1, "SMBIOS Info", write_smbios_section, report);
+    run_pci_steps(options, console, report);
+    run_status_step(options, console, 4, "Service Processor Info", gather_all_service_processor_groups, report);
 }
 
 // Packs the finished report into the sealed container final_name.

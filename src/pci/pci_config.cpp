@@ -1,6 +1,7 @@
 #include "pci/pci_config.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -95,15 +96,34 @@ void sleep_ms(int ms) {
     }
 }
 
+namespace {
+
+// True when the directory of a bus exists. Without it no function of the
+// bus can be read, so the walk skips its 32 devices instead of failing to
+// open each of their files.
+bool bus_directory_exists(unsigned bus) {
+    char path[512];
+    std::snprintf(path, sizeof path, "%s%02x", config_directory.c_str(), bus);
+    struct stat info;
+    return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
 void pci_scan(const pci_visitor& visit) {
     uint8_t header[64];
     for (unsigned bus = 0; bus < 16; ++bus) {
+        if (!bus_directory_exists(bus)) continue;
         for (unsigned device = 0; device < 32; ++device) {
-            for (unsigned function = 0; function < 8; ++function) {
-                if (!pci_read_header(bus, device, function, header)) break;
-                visit(bus, device, function, header);
-                if (function == 0 && !(header[0x0E] & 0x80)) break;
-            }
+            // Function 0 decides: absent, there is no device; without the
+            // multi-function bit, there is no other function. The other
+            // functions of a multi-function device need not be contiguous
+            // (a chipset may have 0, 1 and 3), so a missing one is skipped.
+            if (!pci_read_header(bus, device, 0, header)) continue;
+            visit(bus, device, 0, header);
+            if (!(header[0x0E] & 0x80)) continue;
+            for (unsigned function = 1; function < 8; ++function)
+                if (pci_read_header(bus, device, function, header)) visit(bus, device, function, header);
         }
     }
 }

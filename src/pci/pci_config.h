@@ -63,7 +63,9 @@ void sleep_ms(int ms);
 
 using pci_visitor = std::function<void(uint8_t bus, uint8_t device, uint8_t function, const uint8_t header[64])>;
 
-// Visits every present function of buses 0-15: a function whose header cannot
-// be read ends its device, and a device without the multi-function bit in
-// function 0's header type is visited at function 0 only.
+// Visits every present function of buses 0-15. A function is present when
+// its 64-byte header can be read. A device whose function 0 is absent is
+// skipped whole; one without the multi-function bit in function 0's header
+// type is visited at function 0 only; a multi-function device at each of
+// its functions 0-7 that is present, gaps included.
 void pci_scan(const pci_visitor& visit);

@@ -73,6 +73,8 @@ TEST(EndToEnd, BatchRunPrintsProgressAndLeavesOnlyTheContainer) {
                 run.out.find(smbios + "OK\n") != std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("\nService Processor Info ......... Not Found\n"), std::string::npos);
+    EXPECT_NE(run.out.find("\nPCI Devices .................... OK\n"), std::string::npos);  // the summary
+    EXPECT_EQ(run.out.find("Expansion ROM Listing"), std::string::npos);  // text modes only
     EXPECT_NE(run.out.find("\nRunning Processes .............. OK\n"), std::string::npos);
     EXPECT_EQ(run.err, "");
 
@@ -108,6 +110,7 @@ TEST(EndToEnd, PlainCopyIsWellFormedAndEveryChecksumMatches) {
     EXPECT_GE(check.sections, 2);
     EXPECT_GE(check.files, 1);
     EXPECT_NE(document.find("<SECTION ID=\"SYSTEM SUMMARY\">"), std::string::npos);
+    EXPECT_NE(document.find("<SECTION ID=\"PCI DEVICES\">\n<TABLE ID=\"PCI Device Summary\">"), std::string::npos);
     EXPECT_NE(document.find("<SIFTERRA_VERSION>2.00 (Internal use Only)</SIFTERRA_VERSION>"), std::string::npos);
 
     // The support side's reader accepts the container and gives the report back.
@@ -158,6 +161,7 @@ TEST(EndToEnd, AgreedRunWritesToStandardError) {
     EXPECT_EQ(run.err.find("Time Zone Info"), std::string::npos);  // level 2 is above 0
     EXPECT_EQ(run.err.find("SMBIOS Info"), std::string::npos);     // and so is level 1
     EXPECT_EQ(run.err.find("Service Processor Info"), std::string::npos);
+    EXPECT_EQ(run.err.find("PCI Devices ..."), std::string::npos);  // level 3
     EXPECT_EQ(run.err.find("CPU Information"), std::string::npos);
     EXPECT_NE(run.err.find("\nRunning Processes .............. OK\n"), std::string::npos);
     EXPECT_NE(run.err.find("\nDone. Information is stored in "), std::string::npos);

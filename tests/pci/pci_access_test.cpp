@@ -137,7 +137,7 @@ TEST_F(PciConfig, WriteChangesOnlyItsTwoBytes) {
 }
 
 TEST_F(PciConfig, ScanFollowsFunctionAndBusRules) {
-    add_function(0, 0, 0, 0x80);  // multi-function with a gap at 2
+    add_function(0, 0, 0, 0x80);  // multi-function with a gap at 2: 3 is still there
     add_function(0, 0, 1, 0x00);
     add_function(0, 0, 3, 0x00);
     add_function(0, 2, 0, 0x00);  // single-function: other files ignored
@@ -153,7 +153,7 @@ TEST_F(PciConfig, ScanFollowsFunctionAndBusRules) {
         header_type_sum += header[0x0E];
     });
     std::set<std::tuple<unsigned, unsigned, unsigned>> expected = {
-        {0, 0, 0}, {0, 0, 1}, {0, 2, 0}, {15, 31, 0}};
+        {0, 0, 0}, {0, 0, 1}, {0, 0, 3}, {0, 2, 0}, {15, 31, 0}};
     EXPECT_EQ(expected, seen);
     EXPECT_EQ(0x80u + 0x01u, header_type_sum);
 }
