@@ -1,5 +1,6 @@
 #include "probes/catalogue.h"
 
+#include "network/net_probe.h"
 #include "probes/file_probe.h"
 #include "probes/tagged_text_probe.h"
 
@@ -91,6 +92,7 @@ struct catalogue {
     section_list list;
 
     probe_section network{list, "Network Devices"};
+    net_probe network_probe{network, "NETWORK", 3};
     probe_section scsi_devices{list, "SCSI Devices"};
 
     probe_section packages{list, "Package Information"};
