@@ -1,6 +1,7 @@
 #include "network/net_probe.h"
 
 #include <algorithm>
+#include <array>
 #include <arpa/inet.h>
 #include <cstring>
 #include <initializer_list>
@@ -84,10 +85,11 @@ void read_value(const unsigned char* payload, size_t length, T& value) {
 }
 
 // Takes the next message of a dump and checks that it is a reply of the
-// expected type with its whole fixed body. 0 with the header filled in, or
-// the result that ends the dump.
-int take_message(NetlinkBuffer* nlb, uint16_t request, uint16_t expected, size_t body_size,
-                 netlink_header& header) {
+// expected type with its whole fixed body. 0 with the header and body filled
+// in, or the result that ends the dump.
+template <typename Body>
+int take_message(NetlinkBuffer* nlb, uint16_t request, uint16_t expected, netlink_header& header,
+                 Body& body) {
     int rc = netlink_next_message(nlb, request, dump_family);
     if (rc != 0) return rc;
     debug_printf("Processing message at offset %d\n", nlb->position);
@@ -95,30 +97,34 @@ int take_message(NetlinkBuffer* nlb, uint16_t request, uint16_t expected, size_t
     trace_message_header(header);
     rc = check_message_type(nlb->buffer + nlb->position, expected);
     if (rc != 0) return rc;
-    if (header.length < netlink_header_size + body_size) {
+    if (header.length < netlink_header_size + sizeof body) {
         debug_printf("message at offset %d too short for its body\n", nlb->position);
         return -1;
     }
+    std::memcpy(&body, nlb->buffer + nlb->position + netlink_header_size, sizeof body);
     return 0;
 }
 
-const unsigned char* message_at(const NetlinkBuffer* nlb) { return nlb->buffer + nlb->position; }
-
 // Calls handle(type, payload, payload length) for each attribute of the
-// message after offset start, tracing each one. 0 when the attributes fill
-// the message; -1, ending the dump, when one runs past it.
+// message at the read position, after its fixed body, tracing each one; then
+// moves past the message. 0 when the attributes fill the message; -1,
+// ending the dump, when one runs past it.
 template <typename Handler>
-int walk_attributes(const unsigned char* message, uint32_t message_length, size_t start, Handler handle) {
-    int32_t remaining = static_cast<int32_t>(message_length) - static_cast<int32_t>(start);
+int walk_attributes(NetlinkBuffer* nlb, const netlink_header& header, size_t body_size, Handler handle) {
+    const unsigned char* message = nlb->buffer + nlb->position;
+    const size_t start = netlink_header_size + body_size;
+    int32_t remaining = static_cast<int32_t>(header.length) - static_cast<int32_t>(start);
     const unsigned char* at = message + start;
     while (remaining > 0) {
         rtattr attribute{};
-        if (remaining >= static_cast<int32_t>(sizeof attribute)) std::memcpy(&attribute, at, sizeof attribute);
+        if (remaining >= static_cast<int32_t>(sizeof attribute))
+            std::memcpy(&attribute, at, sizeof attribute);
         if (attribute.rta_len < sizeof attribute || attribute.rta_len > remaining) {
             debug_printf("attribute at offset %d runs past its message\n", static_cast<int>(at - message));
             return -1;
         }
-        debug_printf("len = %d\trta_len: %hd\trta_type: %hd\n", remaining, attribute.rta_len, attribute.rta_type);
+        debug_printf("len = %d\trta_len: %hd\trta_type: %hd\n", remaining, attribute.rta_len,
+                     attribute.rta_type);
         const unsigned char* payload = at + sizeof attribute;
         size_t payload_length = attribute.rta_len - sizeof attribute;
         hex_dump(debug_log, payload, payload_length);
@@ -127,6 +133,7 @@ int walk_attributes(const unsigned char* message, uint32_t message_length, size_
         at += step;
         remaining -= step;
     }
+    netlink_advance(nlb, header.length);
     return 0;
 }
 
@@ -214,104 +221,92 @@ const char* address_family_name(int family) {
 
 int parse_link_message(NetlinkBuffer* nlb, InterfaceRecord& row) {
     netlink_header header;
-    int rc = take_message(nlb, request_links, reply_link, sizeof(ifinfomsg), header);
-    if (rc != 0) return rc;
-    const unsigned char* message = message_at(nlb);
     ifinfomsg body;
-    std::memcpy(&body, message + netlink_header_size, sizeof body);
+    int rc = take_message(nlb, request_links, reply_link, header, body);
+    if (rc != 0) return rc;
     row.index = body.ifi_index;
     row.hardware_type = hardware_type_name(body.ifi_type);
     row.flags = interface_flags_text(body.ifi_flags);
-    rc = walk_attributes(message, header.length, netlink_header_size + sizeof body,
-                         [&row](uint16_t type, const unsigned char* payload, size_t length) {
-                             switch (type) {
-                                 case IFLA_ADDRESS:
-                                     debug_printf("\taddress\n");
-                                     row.hardware_address = format_hw_address(payload, length);
-                                     break;
-                                 case IFLA_IFNAME:
-                                     debug_printf("\tinterface\n");
-                                     row.name = bounded_text(payload, length, 16);
-                                     break;
-                                 case IFLA_MTU:
-                                     debug_printf("\tmtu\n");
-                                     read_value(payload, length, row.mtu);
-                                     break;
-                                 case IFLA_STATS:
-                                     debug_printf("\tstats\n");
-                                     std::memcpy(row.statistics, payload,
-                                                 std::min(length, sizeof row.statistics));
-                                     break;
-                             }
-                         });
-    if (rc != 0) return rc;
-    netlink_advance(nlb, header.length);
-    return 0;
+    auto decode = [&row](uint16_t type, const unsigned char* payload, size_t length) {
+        switch (type) {
+            case IFLA_ADDRESS:
+                debug_printf("\taddress\n");
+                row.hardware_address = format_hw_address(payload, length);
+                break;
+            case IFLA_IFNAME:
+                debug_printf("\tinterface\n");
+                row.name = bounded_text(payload, length, 16);
+                break;
+            case IFLA_MTU:
+                debug_printf("\tmtu\n");
+                read_value(payload, length, row.mtu);
+                break;
+            case IFLA_STATS:
+                // The kernel's block may be longer (newer counters) or, from
+                // a damaged reply, shorter: copy what both hold.
+                debug_printf("\tstats\n");
+                std::memcpy(row.statistics, payload, std::min(length, sizeof row.statistics));
+                break;
+        }
+    };
+    return walk_attributes(nlb, header, sizeof body, decode);
 }
 
 int parse_address_message(NetlinkBuffer* nlb, AddressRow& row) {
     netlink_header header;
-    int rc = take_message(nlb, request_addresses, reply_address, sizeof(ifaddrmsg), header);
-    if (rc != 0) return rc;
-    const unsigned char* message = message_at(nlb);
     ifaddrmsg body;
-    std::memcpy(&body, message + netlink_header_size, sizeof body);
+    int rc = take_message(nlb, request_addresses, reply_address, header, body);
+    if (rc != 0) return rc;
     row.index = static_cast<int32_t>(body.ifa_index);
     row.prefix_length = body.ifa_prefixlen;
     row.netmask = prefix_netmask(body.ifa_prefixlen);
     row.family = address_family_name(body.ifa_family);
     const int family = body.ifa_family;
-    rc = walk_attributes(message, header.length, netlink_header_size + sizeof body,
-                         [&row, family](uint16_t type, const unsigned char* payload, size_t length) {
-                             switch (type) {
-                                 case IFA_ADDRESS:
-                                     debug_printf("\taddress\n");
-                                     break;
-                                 case IFA_LOCAL:
-                                     debug_printf("\tlocal address\n");
-                                     row.address = format_address(family, payload, length);
-                                     break;
-                                 case IFA_LABEL:
-                                     debug_printf("\tlabel\n");
-                                     row.label = bounded_text(payload, length, 16);
-                                     break;
-                                 case IFA_BROADCAST:
-                                     debug_printf("\tbroadcast\n");
-                                     row.broadcast = format_address(family, payload, length);
-                                     break;
-                             }
-                         });
-    if (rc != 0) return rc;
-    netlink_advance(nlb, header.length);
-    return 0;
+    auto decode = [&row, family](uint16_t type, const unsigned char* payload, size_t length) {
+        switch (type) {
+            case IFA_ADDRESS:  // the peer on point-to-point links, else the local address again
+                debug_printf("\taddress\n");
+                break;
+            case IFA_LOCAL:
+                debug_printf("\tlocal address\n");
+                row.address = format_address(family, payload, length);
+                break;
+            case IFA_LABEL:
+                debug_printf("\tlabel\n");
+                row.label = bounded_text(payload, length, 16);
+                break;
+            case IFA_BROADCAST:
+                debug_printf("\tbroadcast\n");
+                row.broadcast = format_address(family, payload, length);
+                break;
+        }
+    };
+    return walk_attributes(nlb, header, sizeof body, decode);
 }
 
 int parse_route_message(NetlinkBuffer* nlb, RouteRow& row) {
     netlink_header header;
-    int rc = take_message(nlb, request_routes, reply_route, sizeof(rtmsg), header);
-    if (rc != 0) return rc;
-    const unsigned char* message = message_at(nlb);
     rtmsg body;
-    std::memcpy(&body, message + netlink_header_size, sizeof body);
-    hex_dump(debug_log, message + netlink_header_size, sizeof body);
+    int rc = take_message(nlb, request_routes, reply_route, header, body);
+    if (rc != 0) return rc;
+    hex_dump(debug_log, reinterpret_cast<const unsigned char*>(&body), sizeof body);
     row.netmask = prefix_netmask(body.rtm_dst_len);
     row.scope = route_scope_name(body.rtm_scope);
     row.type = route_type_name(body.rtm_type);
-    std::string destination;
+    // A route without a destination prefix is the default route, whatever
+    // destination attribute it carries.
+    const bool is_default = body.rtm_dst_len == 0;
+    if (is_default) row.destination = "default";
     const int family = body.rtm_family;
-    rc = walk_attributes(message, header.length, netlink_header_size + sizeof body,
-                         [&](uint16_t type, const unsigned char* payload, size_t length) {
-                             if (type == RTA_DST)
-                                 destination = format_address(family, payload, length);
-                             else if (type == RTA_GATEWAY)
-                                 row.gateway = format_address(family, payload, length);
-                             else if (type == RTA_OIF)
-                                 read_value(payload, length, row.output_interface);
-                         });
-    if (rc != 0) return rc;
-    row.destination = body.rtm_dst_len == 0 ? "default" : destination;
-    netlink_advance(nlb, header.length);
-    return 0;
+    auto decode = [&](uint16_t type, const unsigned char* payload, size_t length) {
+        if (type == RTA_DST && !is_default)
+            row.destination = format_address(family, payload, length);
+        else if (type == RTA_GATEWAY)
+            row.gateway = format_address(family, payload, length);
+        else if (type == RTA_OIF)
+            read_value(payload, length, row.output_interface);
+    };
+    return walk_attributes(nlb, header, sizeof body, decode);
 }
 
 net_probe::net_probe(probe_section& section, const char* probe_name, int32_t probe_level)
@@ -376,41 +371,56 @@ void net_probe::write_statistics() const {
     for (const InterfaceRecord& record : interface_list) {
         table.start_row(record.name.c_str());
         table.log_data(record.name.c_str());
-        for (int i = 0; i < shown_statistics_count; ++i) table.log_data(static_cast<int32_t>(record.statistics[i]));
+        for (int i = 0; i < shown_statistics_count; ++i)
+            table.log_unsigned(record.statistics[i]);
         table.end_row();
     }
 }
 
-int net_probe::write_addresses() const {
-    report_table table(run_context.report, "Network Addresses");
-    start_table(table, {{"Name", ASCII_STRING},
-                        {"Family", ASCII_STRING},
-                        {"Address", ASCII_STRING},
-                        {"Netmask", ASCII_STRING},
-                        {"Broadcast", ASCII_STRING},
-                        {"Interface", ASCII_STRING}});
-    return dump_rows(parse_address_message, [this, &table](const AddressRow& row) {
-        table.start_row(row.label.c_str());
-        for (const std::string* cell : {&row.label, &row.family, &row.address, &row.netmask, &row.broadcast})
-            table.log_data(cell->c_str());
-        table.log_data(interface_name(row.index));
+namespace {
+
+// The five text cells of an address or route row and its interface index.
+struct text_cells {
+    std::array<const std::string*, 5> cells;
+    int32_t interface;
+};
+
+text_cells address_cells(const AddressRow& row) {
+    return {{&row.label, &row.family, &row.address, &row.netmask, &row.broadcast}, row.index};
+}
+
+text_cells route_cells(const RouteRow& row) {
+    return {{&row.destination, &row.gateway, &row.netmask, &row.scope, &row.type}, row.output_interface};
+}
+
+// A table of six text columns filled from one dump: the row's five cells,
+// then the name of its interface. Gives the number of rows.
+template <typename Row>
+int write_dump_table(const net_probe& probe, const char* title, const std::array<const char*, 6>& columns,
+                     int (*parse)(NetlinkBuffer*, Row&), text_cells (*cells_of)(const Row&)) {
+    report_table table(run_context.report, title);
+    table.start_heading();
+    for (const char* column : columns) table.add_column(column, ASCII_STRING);
+    table.end_heading();
+    return dump_rows(parse, [&](const Row& row) {
+        text_cells row_cells = cells_of(row);
+        table.start_row(row_cells.cells[0]->c_str());
+        for (const std::string* cell : row_cells.cells) table.log_data(cell->c_str());
+        table.log_data(probe.interface_name(row_cells.interface));
         table.end_row();
     });
 }
 
+}  // namespace
+
+int net_probe::write_addresses() const {
+    return write_dump_table(*this, "Network Addresses",
+                            {"Name", "Family", "Address", "Netmask", "Broadcast", "Interface"},
+                            parse_address_message, address_cells);
+}
+
 int net_probe::write_routes() const {
-    report_table table(run_context.report, "Network Routing Table");
-    start_table(table, {{"Destination", ASCII_STRING},
-                        {"Gateway", ASCII_STRING},
-                        {"Netmask", ASCII_STRING},
-                        {"Scope", ASCII_STRING},
-                        {"Type", ASCII_STRING},
-                        {"Interface", ASCII_STRING}});
-    return dump_rows(parse_route_message, [this, &table](const RouteRow& row) {
-        table.start_row(row.destination.c_str());
-        for (const std::string* cell : {&row.destination, &row.gateway, &row.netmask, &row.scope, &row.type})
-            table.log_data(cell->c_str());
-        table.log_data(interface_name(row.output_interface));
-        table.end_row();
-    });
+    return write_dump_table(*this, "Network Routing Table",
+                            {"Destination", "Gateway", "Netmask", "Scope", "Type", "Interface"},
+                            parse_route_message, route_cells);
 }
