@@ -13,6 +13,13 @@
 #include <vector>
 
 #include "network/netlink.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#endif
 #include "probes/probe_fixture.h"
 
 using bytes = std::string;
@@ -88,8 +95,10 @@ struct fake_netlink {
         if (found != f.replies.end()) f.pending.assign(found->second.begin(), found->second.end());
         return ssize_t(length);
     }
-    // An empty script ends in end of file.
+    // An empty script ends in end of file. Under AddressSanitizer the part
+    // of the buffer past the datagram is poisoned: reading it is an error.
     static ssize_t receive(int, void* buffer, size_t size, uint32_t* sender) {
+        ASAN_UNPOISON_MEMORY_REGION(buffer, size);
         fake_netlink& f = instance();
         ++f.receives;
         if (f.receive_error) return errno = f.receive_error, -1;
@@ -98,6 +107,7 @@ struct fake_netlink {
         f.pending.pop_front();
         size_t count = std::min(size, next.data.size());
         std::memcpy(buffer, next.data.data(), count);
+        ASAN_POISON_MEMORY_REGION(static_cast<char*>(buffer) + count, size - count);
         *sender = next.sender;
         return ssize_t(count);
     }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -146,6 +147,44 @@ TEST_F(NetlinkTransportTest, DumpsEndAtDoneErrorsAndDamagedReplies) {
         EXPECT_EQ(results, c.results);
         EXPECT_EQ(names, c.names);
         EXPECT_NE(debug().find(c.trace, log_start), std::string::npos) << debug().substr(log_start);
+    }
+}
+
+// Damaged copies of good replies (bytes changed, cut short, lengths made
+// up) never make a parser read outside the datagram or loop: every dump ends.
+TEST_F(NetlinkTransportTest, DamagedRepliesEndEveryDumpCleanly) {
+    const bytes replies[3] = {
+        message(16, link_body(1, 2, 0x1043) + attribute(3, text("eth0")) + attribute(1, bytes(6, '\x52')) +
+                        attribute(4, le32(1500)) + attribute(7, bytes(96, '\x01'))),
+        message(20, address_body(24, 2) + attribute(2, ipv4(10, 0, 2, 15)) + attribute(3, text("eth0")) +
+                        attribute(4, ipv4(10, 0, 2, 255))),
+        message(24, route_body(24, 253, 1) + attribute(1, ipv4(10, 0, 2, 0)) + attribute(5, ipv4(10, 0, 2, 2)) +
+                        attribute(4, le32(2))),
+    };
+    const uint16_t requests[3] = {18, 22, 26};
+    std::mt19937 random(12);
+    for (int round = 0; round < 3000; ++round) {
+        const int kind = round % 3;
+        bytes data = replies[kind] + replies[kind];
+        for (int changes = 1 + int(random() % 4); changes > 0; --changes)
+            data[random() % data.size()] = char(random() % 2 ? random() : random() % 64);
+        if (random() % 3 == 0) data.resize(random() % data.size());
+        fake() = fake_netlink{};
+        fake().replies[requests[kind]] = {{data}, {done_message()}};
+
+        NetlinkBuffer* nlb = netlink_open();
+        ASSERT_NE(nlb, nullptr);
+        int rc = 0;
+        for (int calls = 0; rc == 0; ++calls) {
+            ASSERT_LT(calls, 8) << "round " << round;
+            InterfaceRecord link;
+            AddressRow address;
+            RouteRow route;
+            rc = kind == 0 ? parse_link_message(nlb, link)
+                 : kind == 1 ? parse_address_message(nlb, address)
+                             : parse_route_message(nlb, route);
+        }
+        netlink_close(nlb);
     }
 }
 
