@@ -5,7 +5,6 @@
 
 #include "netlink_fixture.h"
 #include "network/net_probe.h"
-#include "probes/catalogue.h"
 #include "report/report.h"
 
 namespace {
@@ -185,14 +184,6 @@ TEST_F(NetProbeTest, WithoutNetlinkEveryTableIsEmpty) {
         EXPECT_NE(report().find(std::string("<TABLE ID=\"") + title + "\">\n<COLS>"), std::string::npos) << title;
     EXPECT_EQ(count_of(report(), "<ROWS>0</ROWS>"), 4);
     EXPECT_EQ(count_of(report(), "<ROW "), 0);
-}
-
-TEST(NetProbeCatalogue, FirstSectionHoldsTheNetworkProbe) {
-    const probe* p = network_devices_section().first_probe;
-    ASSERT_NE(p, nullptr);
-    EXPECT_NE(dynamic_cast<const net_probe*>(p), nullptr);
-    EXPECT_STREQ(p->name, "NETWORK");
-    EXPECT_EQ(p->level, 3);
 }
 
 // The kernel's own tables: every network namespace has a loopback interface,
