@@ -64,10 +64,8 @@ NetlinkBuffer* netlink_open() {
     debug_printf("nlb @ %p\n", static_cast<void*>(nlb));
     if (!nlb) return nullptr;
     nlb->buffer = new (std::nothrow) unsigned char[netlink_buffer_size]();
-    if (nlb->buffer) {
-        nlb->size = netlink_buffer_size;
-        debug_printf("nlb->buffer @ %p\n", static_cast<void*>(nlb->buffer));
-    }
+    if (nlb->buffer) nlb->size = netlink_buffer_size;
+    debug_printf("nlb->buffer @ %p\n", static_cast<void*>(nlb->buffer));
     nlb->socket = socket_ops->open();
     if (nlb->socket < 0) trace_system_error("socket");
     debug_printf("socket = %d\n", nlb->socket < 0 ? -1 : nlb->socket);
