@@ -1,43 +1,57 @@
 #include "base/hex_dump.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr size_t bytes_per_line = 16;
-const char hex_digits[] = "0123456789abcdef";
+// Offset (up to 16 digits with "\n" and ":"), the slots, the tab, the characters.
+constexpr size_t max_line = 18 + 3 * bytes_per_line + 1 + bytes_per_line;
 
-bool printable(unsigned char c) { return c >= 0x20 && c <= 0x7e; }
-
-// Builds one line ("\n%04x:", sixteen "%c%02x" slots, a tab, the characters)
-// in a local buffer so each line is one write.
-void write_line(FILE* out, size_t offset, const unsigned char* bytes, size_t count) {
-    char line[96];
-    int used = std::snprintf(line, sizeof line, "\n%04zx:", offset);
-    if (used < 0) return;
-    size_t at = static_cast<size_t>(used);  // at most 18: "\n", 16 digits, ':'
+size_t format_line(char* line, size_t offset, const unsigned char* data, size_t count) {
+    static const char digits[] = "0123456789abcdef";
+    size_t at = static_cast<size_t>(std::snprintf(line, max_line, "\n%04zx:", offset));
     for (size_t slot = 0; slot < bytes_per_line; ++slot) {
-        if (slot < count) {
-            line[at++] = (slot == 4 || slot == 8 || slot == 12) ? '-' : ' ';
-            line[at++] = hex_digits[bytes[slot] >> 4];
-            line[at++] = hex_digits[bytes[slot] & 0x0f];
-        } else {
-            line[at++] = ' ';
-            line[at++] = ' ';
-            line[at++] = ' ';
+        if (slot >= count) {
+            std::memset(line + at, ' ', 3);
+            at += 3;
+            continue;
         }
+        line[at++] = slot != 0 && slot % 4 == 0 ? '-' : ' ';
+        line[at++] = digits[data[slot] >> 4];
+        line[at++] = digits[data[slot] & 0xf];
     }
     line[at++] = '\t';
-    for (size_t i = 0; i < count; ++i) line[at++] = printable(bytes[i]) ? static_cast<char>(bytes[i]) : '.';
-    std::fwrite(line, 1, at, out);
+    for (size_t i = 0; i < count; ++i) {
+        bool printable = data[i] >= 0x20 && data[i] < 0x7f;
+        line[at++] = printable ? static_cast<char>(data[i]) : '.';
+    }
+    return at;
 }
 
 }  // namespace
 
+// The dump runs over every netlink reply and SCSI answer, also when the log
+// is an unbuffered /dev/null: it is built in memory and written in few calls.
 void hex_dump(FILE* out, const unsigned char* data, size_t length) {
     if (!out) return;
-    std::fputs("--- BEGIN HEX DUMP ---", out);
-    for (size_t offset = 0; data && offset < length; offset += bytes_per_line) {
+    static const char begin[] = "--- BEGIN HEX DUMP ---";
+    static const char end[] = "\n--- END HEX DUMP ---\n";
+    char text[4096];
+    std::memcpy(text, begin, sizeof begin - 1);
+    size_t used = sizeof begin - 1;
+    for (size_t offset = 0; offset < length; offset += bytes_per_line) {
+        if (used + max_line > sizeof text) {
+            std::fwrite(text, 1, used, out);
+            used = 0;
+        }
         size_t count = length - offset < bytes_per_line ? length - offset : bytes_per_line;
-        write_line(out, offset, data + offset, count);
+        used += format_line(text + used, offset, data + offset, count);
     }
-    std::fputs("\n--- END HEX DUMP ---\n", out);
+    if (used + sizeof end - 1 > sizeof text) {
+        std::fwrite(text, 1, used, out);
+        used = 0;
+    }
+    std::memcpy(text + used, end, sizeof end - 1);
+    std::fwrite(text, 1, used + sizeof end - 1, out);
 }

@@ -1,12 +1,12 @@
-// Hexadecimal dump of a reply buffer for the debug log.
+// Hexadecimal dump of a byte block for the debug log.
 #pragma once
 
 #include <cstddef>
 #include <cstdio>
 
-// Writes data as lines of 16 bytes between "--- BEGIN HEX DUMP ---" and
-// "--- END HEX DUMP ---": each line holds its offset, the bytes in groups of
-// four (blanks inside a group, dashes between groups) and, after a tab, the
-// bytes as characters with '.' for the unprintable ones. A null stream (no
-// debug log open) writes nothing.
+// Writes "--- BEGIN HEX DUMP ---", then one line of 16 bytes each: the
+// line's offset, the bytes in groups of four ("%c%02x" slots, a blank inside
+// a group and "-" between groups, three blanks for each slot past the end),
+// a tab and the bytes as characters ("." for any that is not printable);
+// finally "--- END HEX DUMP ---". A null stream writes nothing.
 void hex_dump(FILE* out, const unsigned char* data, size_t length);

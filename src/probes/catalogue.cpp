@@ -1,5 +1,6 @@
 #include "probes/catalogue.h"
 
+#include "network/net_probe.h"
 #include "probes/file_probe.h"
 #include "probes/tagged_text_probe.h"
 #include "scsi/scsi_probe.h"
@@ -92,6 +93,7 @@ struct catalogue {
     section_list list;
 
     probe_section network{list, "Network Devices"};
+    net_probe network_probe{network, "NETWORK", 3};
     probe_section scsi_devices{list, "SCSI Devices"};
     scsi_probe scsi{scsi_devices, "SCSI", 3};
 

@@ -189,10 +189,17 @@ bool report_table::cell_allowed(const char* shown, bool text_cell) {
 bool report_table::log_data(int32_t value) {
     char shown[16];
     std::snprintf(shown, sizeof shown, "%d", value);
-    return cell_allowed(shown, false) && write_number(value);
+    return cell_allowed(shown, false) && write_number(value, shown);
 }
 
-bool report_table::write_number(int32_t value) {
+bool report_table::log_unsigned(uint32_t value) {
+    char shown[16];
+    std::snprintf(shown, sizeof shown, "%u", value);
+    return cell_allowed(shown, false) && write_number(static_cast<int32_t>(value), shown);
+}
+
+// decimal is the value as an INTEGER cell shows it.
+bool report_table::write_number(int32_t value, const char* decimal) {
     const int column = current_column_;
     const ColumnType type = types_[column];
     const char* name = names_[column].c_str();
@@ -206,7 +213,7 @@ bool report_table::write_number(int32_t value) {
             else if (type == BOOL)
                 std::fprintf(out_, width_format(" %%-%d.%ds ", width, width).c_str(), truth);
             else
-                std::fprintf(out_, width_format(" %%%dd ", width, 0).c_str(), value);
+                std::fprintf(out_, width_format(" %%%ds ", width, 0).c_str(), decimal);
             std::fputc('|', out_);
             break;
         case 3:
@@ -217,19 +224,22 @@ bool report_table::write_number(int32_t value) {
                 std::fprintf(out_, width_format("  %%-%d.%ds: %%s\n", longest_name_, longest_name_).c_str(), name,
                              truth);
             else
-                std::fprintf(out_, width_format("  %%-%d.%ds: %%d\n", longest_name_, longest_name_).c_str(), name,
-                             value);
+                std::fprintf(out_, width_format("  %%-%d.%ds: %%s\n", longest_name_, longest_name_).c_str(), name,
+                             decimal);
             break;
         case 1:
             if (type == INTEGER || type == HEX) {
-                std::snprintf(text, sizeof text, type == HEX ? "0x%X" : "%d", value);
+                if (type == HEX)
+                    std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
+                else
+                    std::snprintf(text, sizeof text, "%s", decimal);
                 write_element(out_, name, text);
             }
             break;
         case 4: {
             const char* element = nullptr;
             if (type == INTEGER) {
-                std::snprintf(text, sizeof text, "%d", value);
+                std::snprintf(text, sizeof text, "%s", decimal);
                 element = "DEC";
             } else if (type == HEX) {
                 std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));

@@ -30,6 +30,9 @@ public:
     bool end_heading();
     bool start_row(const char* row_text);
     bool log_data(int32_t value);
+    // An INTEGER cell holding an unsigned 32-bit count (shown as such, never
+    // negative); other numeric columns take its bits as log_data does.
+    bool log_unsigned(uint32_t value);
     bool log_data(const char* text);
     bool end_row();
 
@@ -39,7 +42,7 @@ public:
 private:
     void write_border();
     bool cell_allowed(const char* shown, bool text_cell);
-    bool write_number(int32_t value);
+    bool write_number(int32_t value, const char* decimal);
     bool write_text(const char* text);
 
     FILE* out_;

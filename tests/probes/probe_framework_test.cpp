@@ -132,7 +132,7 @@ struct expected_section {
 
 TEST(CatalogueTest, BuiltInSectionsComeInTheirFixedOrder) {
     const std::vector<expected_section> expected = {
-        {"Network Devices", {}},
+        {"Network Devices", {{"NETWORK", 3, nullptr}}},
         {"SCSI Devices", {{"SCSI", 3, nullptr}}},
         {"Package Information", {{"RPM", 4, package_script}}},
         {"CPU Information", {{"CPU Info", 2, "/proc/cpuinfo"}}},

@@ -139,6 +139,36 @@ TEST_F(TableTest, BoxHexCell) {
     EXPECT_NE(out.text().find("|  3F8h|\n"), std::string::npos) << out.text();
 }
 
+// Counters past 2^31 are shown as the unsigned numbers they are; the same
+// bits given as a signed value stay negative.
+TEST_F(TableTest, UnsignedCountsInEveryMode) {
+    struct {
+        int mode;
+        const char* expected;
+    } cases[] = {
+        {0, "| 3000000000 |     -5 |\n"},
+        {3, "  Bytes : 3000000000\n  Signed: -5\n"},
+        {1, "<KD_BYTES>3000000000</KD_BYTES>\n<KD_SIGNED>-5</KD_SIGNED>\n"},
+        {4, "<DEC ID=\"Bytes\" W=\"5\">3000000000</DEC>\n<DEC ID=\"Signed\" W=\"6\">-5</DEC>\n"},
+    };
+    for (const auto& c : cases) {
+        captured_stream text;
+        set_output_mode(c.mode);
+        {
+            report_table table(text.get(), "T");
+            table.start_heading();
+            table.add_column("Bytes", INTEGER);
+            table.add_column("Signed", INTEGER);
+            table.end_heading();
+            table.start_row("r");
+            EXPECT_TRUE(table.log_unsigned(3000000000u));
+            EXPECT_TRUE(table.log_data(-5));
+            table.end_row();
+        }
+        EXPECT_NE(text.text().find(c.expected), std::string::npos) << c.mode << "\n" << text.text();
+    }
+}
+
 TEST_F(TableTest, RefusalsNameTheOperation) {
     set_output_mode(4);
     CaptureStdout();
