@@ -69,16 +69,6 @@ TEST_F(ScriptShellTest, WithoutTheShellTheCommandPipeRunsTheScriptItself) {
     EXPECT_EQ(last_command, "exec '/bin/sh' -c 'it'\\''s' test");
 }
 
-TEST_F(ScriptShellTest, BashUnderstandsTheScriptsEcho) {
-    if (!have_bash()) GTEST_SKIP() << "no /bin/bash";
-    section_list list;
-    probe_section section(list, "Scripts");
-    tagged_text_probe tagged(section, "t", "M=\"\\a\"; echo -en \"@TABLE${M}T${M}ROW${M}r${M}FIELD${M}F${M}v${M}\"", 0);
-    EXPECT_TRUE(tagged.run());
-    EXPECT_NE(debug().find("Table T at"), std::string::npos) << debug();
-    EXPECT_EQ(debug().find("unknown item"), std::string::npos);
-}
-
 using CheckedProbeTest = ProbeTest;
 
 TEST_F(CheckedProbeTest, ProbeTakesPartOnlyWhereItsScriptFindsItsSources) {

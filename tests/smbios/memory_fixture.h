@@ -1,10 +1,12 @@
 // Builders for files that stand for physical memory and for SMBIOS tables.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,8 +65,9 @@ inline void set_checksum(bytes& b, size_t from, size_t length, size_t checksum_a
 // A 24-byte "_SM3_" entry point: version, maximum table size, 64-bit address.
 inline bytes smbios3_entry_point(uint64_t table_address, uint32_t maximum_size, uint8_t major = 3,
                                  uint8_t minor = 4, bool bad_checksum = false) {
-    bytes e = {'_', 'S', 'M', '3', '_', 0, 0x18, major, minor, 0, 1, 0};
-    e.resize(0x18, 0);
+    bytes e(0x18, 0);
+    const uint8_t head[] = {'_', 'S', 'M', '3', '_', 0, 0x18, major, minor, 0, 1};
+    std::copy(std::begin(head), std::end(head), e.begin());
     put_u32(e, 0x0C, maximum_size);
     put_u64(e, 0x10, table_address);
     set_checksum(e, 0, e.size(), 5, bad_checksum);
@@ -74,8 +77,9 @@ inline bytes smbios3_entry_point(uint64_t table_address, uint32_t maximum_size, 
 // A 31-byte "_SM_" entry point with its "_DMI_" part at 0x10.
 inline bytes smbios2_entry_point(uint32_t table_address, uint16_t table_length, uint8_t major = 2,
                                  uint8_t minor = 8) {
-    bytes e = {'_', 'S', 'M', '_', 0, 0x1F, major, minor};
-    e.resize(0x1F, 0);
+    bytes e(0x1F, 0);
+    const uint8_t head[] = {'_', 'S', 'M', '_', 0, 0x1F, major, minor};
+    std::copy(std::begin(head), std::end(head), e.begin());
     bytes dmi = {'_', 'D', 'M', 'I', '_', 0, 0, 0, 0, 0, 0, 0, 1, 0, 0};
     put_u16(dmi, 6, table_length);
     put_u32(dmi, 8, table_address);

@@ -195,20 +195,4 @@ TEST_F(SmbiosSources, TableWithoutEndStructureStopsAtItsMaximumSize) {
     EXPECT_EQ(2u, load({{0xF0000, window}, {0x12345678, table}})->structure_count(4));
 }
 
-TEST_F(SmbiosSources, VersionFlagFollowsMajorAndMinor) {
-    struct {
-        uint8_t major, minor, revision;
-        bool later;
-    } cases[] = {{2, 1, 0x21, false}, {2, 2, 0x22, true}, {3, 0, 0x30, true}, {3, 20, 0x3F, true}, {1, 9, 0x19, false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(int(c.minor));
-        write_export(export_dir(), smbios3_entry_point(0, 0x4000, c.major, c.minor), rich_table);
-        auto t = load({});
-        smbios_2_2_or_later = !c.later;
-        t->version_flags();
-        EXPECT_EQ(c.revision, t->revision());
-        EXPECT_EQ(c.later, smbios_2_2_or_later);
-    }
-}
-
 }  // namespace
