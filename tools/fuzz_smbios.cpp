@@ -38,6 +38,7 @@ void plant_entry_point(std::vector<uint8_t>& window, const uint8_t* data, size_t
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static FILE* const report = [] {
         set_physical_memory_path("/nonexistent/sifterra-fuzz-memory");
+        set_dmi_export_directory("/nonexistent/sifterra-fuzz-tables");
         set_output_mode(4);
         return std::fopen("/dev/null", "w");
     }();

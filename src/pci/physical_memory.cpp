@@ -35,7 +35,7 @@ long read_fully(int fd, uint8_t* buffer, int length) {
 // range through mmap(). Copies the range through a read-only mapping of the
 // page-aligned span; false when it cannot be mapped. A regular file standing
 // for memory is only mapped within its size (mapping past it would fault).
-bool copy_through_mapping(int fd, uint32_t address, int length, uint8_t* buffer) {
+bool copy_through_mapping(int fd, uint64_t address, int length, uint8_t* buffer) {
     long page = sysconf(_SC_PAGESIZE);
     if (page <= 0) return false;
     off_t start = static_cast<off_t>(address) / page * page;
@@ -57,7 +57,7 @@ void set_physical_memory_path(const char* path) {
     memory_path = path ? path : default_memory_path;
 }
 
-uint8_t* read_physical(uint32_t address, int length) {
+uint8_t* read_physical(uint64_t address, int length) {
     if (length < 1) return nullptr;
     auto* buffer = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(length), 1));
     if (!buffer) return nullptr;
@@ -71,8 +71,8 @@ uint8_t* read_physical(uint32_t address, int length) {
     if (lseek(fd, static_cast<off_t>(address), SEEK_SET) == static_cast<off_t>(address)) {
         long got = read_fully(fd, buffer, length);
         if (got < 0) {
-            debug_printf("read_physical: read of %d bytes at 0x%x failed: %s, trying mmap\n",
-                         length, address, std::strerror(errno));
+            debug_printf("read_physical: read of %d bytes at 0x%llx failed: %s, trying mmap\n",
+                         length, static_cast<unsigned long long>(address), std::strerror(errno));
             ok = copy_through_mapping(fd, address, length, buffer);
         } else {
             ok = got > 0;

@@ -1,6 +1,7 @@
 #include "probes/catalogue.h"
 
 #include "network/net_probe.h"
+#include "probes/checked_probe.h"
 #include "probes/file_probe.h"
 #include "probes/tagged_text_probe.h"
 #include "scsi/scsi_probe.h"
@@ -49,7 +50,12 @@ const char* const boot_log_script =
     "cat ${BOOT_LOG} | tail -n +${START_LINE}; "
     "echo \"bootlog.sh, rc = $?\" >&2";
 
-// One tagged table per module directory of the running kernel.
+// One tagged table per module directory of the running kernel. Object files
+// ("*.o") are read with the old module tool's format; today's modules
+// ("*.ko", also compressed; found by the shell's own globbing, which costs no
+// process per directory) with the plain listing of today's modinfo, all of a
+// directory in one call, turned into the same rows by awk (Version is the
+// kernel release the module was built for, the first word of vermagic).
 const char* const module_script =
     "exec 2>> /tmp/sifterra.log; "
     "which modinfo find sed > /dev/null || exit 1; "
@@ -58,15 +64,33 @@ const char* const module_script =
     "BASEDIR=\"/lib/modules/$(uname -r)\"; "
     "find \"${BASEDIR}\" -type d | while read DIR; "
     "do MODULES=$(find \"${DIR}\" -name '*.o' -maxdepth 1); "
-    "[ -z \"${MODULES}\" ] && continue; "
+    "KO_MODULES=\"\"; "
+    "for MODULE in \"${DIR}\"/*.ko \"${DIR}\"/*.ko.xz \"${DIR}\"/*.ko.zst \"${DIR}\"/*.ko.gz; "
+    "do [ -f \"${MODULE}\" ] && KO_MODULES=\"${KO_MODULES} ${MODULE}\"; "
+    "done; "
+    "[ -z \"${MODULES}${KO_MODULES}\" ] && continue; "
     "echo -en \"@TABLE${M}${DIR#${BASEDIR}/}${M}\"; "
-    "find ${DIR} -name '*.o' -maxdepth 1 | while read MODULE; "
+    "[ -n \"${MODULES}\" ] && find ${DIR} -name '*.o' -maxdepth 1 | while read MODULE; "
     "do NAME=$(basename ${MODULE}); "
     "modinfo ${MODULE} --format \"ROW${M}${NAME}${M}FIELD${M}Module${M}${NAME}"
     "${M}FIELD${M}Version${M}%{kernel_version}${M}FIELD${M}Author${M}%{author}"
     "${M}FIELD${M}License${M}%{license}${M}FIELD${M}Description${M}%{description}\"; "
     "echo -en \"${M}\"; "
     "done; "
+    "[ -n \"${KO_MODULES}\" ] && modinfo ${KO_MODULES} | awk '"
+    "function row() { if (name != \"\") printf \"ROW%s%s%sFIELD%sModule%s%s%sFIELD%sVersion%s%s"
+    "%sFIELD%sAuthor%s%s%sFIELD%sLicense%s%s%sFIELD%sDescription%s%s%s\", "
+    "M, name, M, M, M, name, M, M, M, version, M, M, M, author, M, M, M, license, M, M, M, description, M; "
+    "name = version = author = license = description = \"\" } "
+    "BEGIN { M = sprintf(\"%c\", 7) } "
+    "/^[^ \\t][^:]*:/ { key = substr($0, 1, index($0, \":\") - 1); value = substr($0, index($0, \":\") + 1); "
+    "sub(/^[ \\t]+/, \"\", value); "
+    "if (key == \"filename\") { row(); name = value; sub(/.*\\//, \"\", name) } "
+    "else if (key == \"vermagic\") { version = value; sub(/[ \\t].*/, \"\", version) } "
+    "else if (key == \"author\") author = (author == \"\" ? value : author \", \" value); "
+    "else if (key == \"license\") license = value; "
+    "else if (key == \"description\") description = (description == \"\" ? value : description \" \" value) } "
+    "END { row() }'; "
     "done | sed 's/<none>//g' | tee /tmp/modules.tmp; "
     "echo \"modules.sh, rc = ${?}\" >&2";
 
@@ -85,6 +109,58 @@ const char* const package_script =
     "${M}FIELD${M}Summary${M}%{SUMMARY}${M}\"; "
     "done | tee /tmp/packages.log;";
 
+// Scripts for the sources of today's systems. Each stays out (exit 1, also
+// under the name "test") where the older source its probe stands beside is
+// there, so such a machine reports exactly as before.
+
+// Debian-family packages, where rpm is missing: one tagged table per package
+// section, one row per installed package in the shape of the rpm tables.
+// Records are BEL-separated; the continuation lines of a description hold no
+// BEL and drop out, which leaves its first line as the summary.
+const char* const dpkg_package_script =
+    "exec 2>> /tmp/sifterra.log; "
+    "which rpm > /dev/null && exit 1; "
+    "which dpkg-query awk sort tee > /dev/null || exit 1; "
+    "[ \"$0\" = \"test\" ] && exit 0; "
+    "echo \"dpkg_script.sh\" >&2; "
+    "M=\"$(printf '\\a')\"; "
+    "dpkg-query -W -f \"\\${Status}${M}\\${Section}${M}\\${binary:Package}${M}\\${Version}${M}"
+    "\\${Maintainer}${M}\\${Description}\\n\" | "
+    "awk -F \"${M}\" 'NF >= 6 && $1 ~ / installed$/ { "
+    "printf \"%s%s%s%s%s%s%s%s%s\\n\", ($2 == \"\" ? \"(none)\" : $2), FS, $3, FS, $4, FS, $5, FS, $6 }' | "
+    "LC_ALL=C sort | "
+    "awk -F \"${M}\" '{ if (NR == 1 || $1 != section) { section = $1; printf \"@TABLE%s%s%s\", FS, section, FS } "
+    "printf \"ROW%s%s%sFIELD%sPackage%s%s%sFIELD%sVersion%s%s%sFIELD%sVendor%s%s%sFIELD%sLicense%s%s"
+    "FIELD%sSummary%s%s%s\", FS, $2, FS, FS, FS, $2, FS, FS, FS, $3, FS, FS, FS, $4, FS, FS, FS, FS, FS, FS, $5, FS }' | "
+    "tee /tmp/packages.log;";
+
+// The journal of the current boot, where there is no /var/log/messages: its
+// last 5000 lines.
+const char* const journal_script =
+    "exec 2>> /tmp/sifterra.log; "
+    "[ -f /var/log/messages ] && exit 1; "
+    "which journalctl tail > /dev/null || exit 1; "
+    "[ -n \"$(journalctl -b -q -n 1 --no-pager)\" ] || exit 1; "
+    "[ \"$0\" = \"test\" ] && exit 0; "
+    "journalctl -b --no-pager -o short -n 5000 | tail -n 5000;";
+
+// The kernel's lines of the journal of the current boot, as above.
+const char* const kernel_journal_script =
+    "exec 2>> /tmp/sifterra.log; "
+    "[ -f /var/log/messages ] && exit 1; "
+    "which journalctl tail > /dev/null || exit 1; "
+    "[ -n \"$(journalctl -k -q -n 1 --no-pager)\" ] || exit 1; "
+    "[ \"$0\" = \"test\" ] && exit 0; "
+    "journalctl -k --no-pager -o short -n 5000 | tail -n 5000;";
+
+// Every unit systemd knows, where systemd runs.
+const char* const systemd_units_script =
+    "exec 2>> /tmp/sifterra.log; "
+    "[ -d /run/systemd/system ] || exit 1; "
+    "which systemctl > /dev/null || exit 1; "
+    "[ \"$0\" = \"test\" ] && exit 0; "
+    "systemctl list-units --all --no-pager;";
+
 namespace {
 
 // The section list and every built-in section and probe. Members are built
@@ -99,6 +175,7 @@ struct catalogue {
 
     probe_section packages{list, "Package Information"};
     tagged_text_probe rpm{packages, "RPM", package_script, 4};
+    checked_tagged_text_probe dpkg{packages, "DPKG", dpkg_package_script, 4};
 
     probe_section cpu{list, "CPU Information"};
     file_probe cpu_info{cpu, "CPU Info", "/proc/cpuinfo", 2};
@@ -115,6 +192,7 @@ struct catalogue {
     tagged_text_probe modinfo{drivers, "modinfo", module_script, 3};
     file_probe modules{drivers, "Modules Info", "/proc/modules", 3};
     file_probe modules_conf{drivers, "Modules Configuration", "/etc/modules.conf", 2};
+    folder_probe modprobe_d{drivers, "Module Options", "/etc/modprobe.d", 2};
 
     probe_section scsi_files{list, "SCSI Devices"};
     file_probe scsi_info{scsi_files, "SCSI Info", "/proc/scsi/scsi", 3};
@@ -129,6 +207,9 @@ struct catalogue {
     file_probe inittab{startup, "Startup Info", "/etc/inittab", 2};
     file_probe lilo{startup, "LILO Configuration", "/etc/lilo.conf", 2};
     file_probe grub{startup, "GRUB Configuration", "/etc/grub.conf", 2};
+    file_probe grub_defaults{startup, "GRUB Defaults", "/etc/default/grub", 2};
+    file_probe grub2{startup, "GRUB 2 Configuration", "/boot/grub/grub.cfg", 2};
+    checked_list_probe systemd_units{startup, "systemctl list-units --all --no-pager", systemd_units_script, 2};
 
     probe_section processes{list, "Running Processes"};
     list_probe ps{processes, "ps auxw", "ps auxw", 0};
@@ -137,6 +218,8 @@ struct catalogue {
     list_probe messages{system_log, "/var/log/messages", messages_script, 0};
     list_probe kernel_messages{system_log, "Kernel messages", kernel_messages_script, 4};
     list_probe boot_log{system_log, "/var/log/boot.log", boot_log_script, 0};
+    checked_list_probe journal{system_log, "journalctl -b", journal_script, 0};
+    checked_list_probe kernel_journal{system_log, "journalctl -k", kernel_journal_script, 4};
 };
 
 catalogue& built_in() {

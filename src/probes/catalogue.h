@@ -9,6 +9,11 @@ extern const char* const kernel_messages_script;
 extern const char* const boot_log_script;
 extern const char* const module_script;
 extern const char* const package_script;
+// Their stand-ins on today's systems.
+extern const char* const dpkg_package_script;
+extern const char* const journal_script;
+extern const char* const kernel_journal_script;
+extern const char* const systemd_units_script;
 
 // The first two sections of the list, where the network and SCSI device
 // probes belong.

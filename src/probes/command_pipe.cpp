@@ -27,6 +27,21 @@ std::string script_files[script_file_count] = {
     fixed_script_files[2],
 };
 
+const char* const default_script_shell = "/bin/bash";
+std::string script_shell = default_script_shell;
+
+// The text as one single-quoted shell word.
+std::string quoted(const char* text) {
+    std::string word = "'";
+    for (const char* c = text; *c; ++c) {
+        if (*c == '\'')
+            word += "'\\''";
+        else
+            word += *c;
+    }
+    return word + "'";
+}
+
 // A planted file may reappear between removal and creation; try a few times.
 constexpr int create_attempts = 3;
 
@@ -58,6 +73,17 @@ void set_command_pipe(command_open_fn open, command_close_fn close) {
     command_opener = open ? open : popen_for_reading;
     command_closer = close ? close : pclose;
 }
+
+std::string script_command_line(const char* script, bool as_test) {
+    bool have_shell = access(script_shell.c_str(), X_OK) == 0;
+    if (!have_shell && !as_test) return script;
+    std::string line = "exec " + quoted(have_shell ? script_shell.c_str() : "/bin/sh") + " -c " + quoted(script);
+    return as_test ? line + " test" : line;
+}
+
+FILE* open_script(const char* script) { return open_command(script_command_line(script, false).c_str()); }
+
+void set_script_shell(const char* path) { script_shell = path ? path : default_script_shell; }
 
 const char* script_file_path(int file) {
     if (file < 0 || file >= script_file_count) return nullptr;

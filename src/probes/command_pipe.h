@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 using command_open_fn = FILE* (*)(const char* command);
 using command_close_fn = int (*)(FILE* pipe);
@@ -13,6 +14,17 @@ FILE* open_command(const char* command);
 int close_command(FILE* pipe);
 // Replaces the command pipe; null restores popen/pclose. Tests only.
 void set_command_pipe(command_open_fn open, command_close_fn close);
+
+// The embedded scripts are written for bash ("echo -en", "${DIR#prefix}"),
+// while /bin/sh is often a shell whose echo takes no options. A script runs
+// under /bin/bash when that exists, else under the command pipe's own shell.
+// With as_test it runs under the name "test" ($0), so that it only checks its
+// tools and sources and exits with 0 when they are there.
+std::string script_command_line(const char* script, bool as_test);
+// Starts an embedded script (or any probe's command line) for reading.
+FILE* open_script(const char* script);
+// Replaces the script shell ("/bin/bash"); null restores it. Tests only.
+void set_script_shell(const char* path);
 
 // The files the embedded scripts write: the shared error log, the module
 // table copy and the package table copy.

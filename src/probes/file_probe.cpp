@@ -1,9 +1,15 @@
 #include "probes/file_probe.h"
 
-#include <cerrno>
-#include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "base/run_context.h"
 #include "probes/command_pipe.h"
@@ -34,7 +40,7 @@ bool list_probe::run() {
         debug_printf("%s: shared script files are unsafe, not run\n", name);
         return false;
     }
-    FILE* pipe = open_command(command);
+    FILE* pipe = open_script(command);
     if (!pipe) return false;
     embed_stream(run_context.report, name, pipe);
     int status = close_command(pipe);
@@ -52,4 +58,46 @@ bool list_probe::run() {
     }
     debug_printf("%s: status = %d\n", name, status);
     return true;
+}
+
+namespace {
+
+// The readable regular files of a folder, as paths, in name order; false
+// when the folder cannot be opened.
+bool folder_files(const char* folder, std::vector<std::string>& paths) {
+    DIR* dir = opendir(folder);
+    if (!dir) return false;
+    while (const dirent* entry = readdir(dir)) {
+        std::string path = std::string(folder) + "/" + entry->d_name;
+        struct stat info;
+        if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), R_OK) == 0)
+            paths.push_back(path);
+    }
+    closedir(dir);
+    std::sort(paths.begin(), paths.end());
+    return true;
+}
+
+}  // namespace
+
+folder_probe::folder_probe(probe_section& section, const char* probe_name, const char* folder_path,
+                           int32_t probe_level)
+    : probe(section, probe_name, probe_level), folder(folder_path) {}
+
+bool folder_probe::test() {
+    std::vector<std::string> paths;
+    if (!folder_files(folder, paths)) debug_printf("%s: %s\n", folder, std::strerror(errno));
+    bool found = !paths.empty();
+    debug_printf("%s: %s\n", folder, found ? "true" : "false");
+    return found;
+}
+
+bool folder_probe::run() {
+    debug_printf("folder_probe: %s\n", folder);
+    std::vector<std::string> paths;
+    folder_files(folder, paths);
+    bool embedded = false;
+    for (const std::string& path : paths)
+        if (embed_file(run_context.report, path.c_str())) embedded = true;
+    return embedded;
 }

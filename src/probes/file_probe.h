@@ -23,3 +23,15 @@ public:
 
     const char* command;  // static text
 };
+
+// Embeds every readable regular file of one folder, each labelled with its
+// path, in name order. Links to regular files count; anything else (devices,
+// pipes, sub-folders) is left out.
+class folder_probe : public probe {
+public:
+    folder_probe(probe_section& section, const char* name, const char* folder, int32_t level);
+    bool test() override;  // the folder holds such a file
+    bool run() override;
+
+    const char* folder;  // static text
+};

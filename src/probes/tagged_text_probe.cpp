@@ -275,17 +275,20 @@ tagged_item* build_table(tagged_item* table) {
     return end;
 }
 
-void process_items(const tagged_item_list& items) {
+int process_items(const tagged_item_list& items) {
+    int tables = 0;
     tagged_item* item = items.first();
     while (item) {
         debug_printf("processing item at %p\n", static_cast<void*>(item));
         if (is_keyword(item, "@TABLE")) {
+            if (is_label(item->next)) ++tables;
             item = build_table(item);
         } else {
             debug_printf("%p: unknown item %s\n", static_cast<void*>(item), item->text);
             item = next_directive(item);
         }
     }
+    return tables;
 }
 
 tagged_text_probe::tagged_text_probe(probe_section& section, const char* probe_name,
@@ -297,11 +300,12 @@ bool tagged_text_probe::run() {
         debug_printf("%s: shared script files are unsafe, not run\n", name);
         return false;
     }
-    FILE* pipe = open_command(script);
+    FILE* pipe = open_script(script);
     if (!pipe) return false;
     tagged_item_list items;
     read_items(pipe, items);
-    process_items(items);
+    int tables = process_items(items);
     close_command(pipe);
-    return true;
+    // A script that found nothing to list (its tool missing) gave no table.
+    return tables > 0;
 }

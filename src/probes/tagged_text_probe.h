@@ -43,8 +43,8 @@ private:
 void read_items(FILE* input, tagged_item_list& items);
 
 // Writes one report table per "@TABLE" directive, skipping anything else up
-// to the next directive.
-void process_items(const tagged_item_list& items);
+// to the next directive; gives the number of tables written.
+int process_items(const tagged_item_list& items);
 
 // Writes the table that starts at the "@TABLE" item; gives the item to go on
 // with (the next directive) or null.
@@ -57,7 +57,8 @@ void compute_widths(tagged_item* first);
 // The first item after this one that is a directive, or null.
 tagged_item* next_directive(tagged_item* item);
 
-// Runs a script and writes its tagged output as tables.
+// Runs a script and writes its tagged output as tables; true when the
+// output held at least one table.
 class tagged_text_probe : public probe {
 public:
     tagged_text_probe(probe_section& section, const char* name, const char* script,

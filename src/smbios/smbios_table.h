@@ -1,5 +1,9 @@
-// The SMBIOS structure table: located through the legacy "_DMI" entry point
-// in the 0xF0000 window, copied, and indexed by structure type.
+// The SMBIOS structure table: located, copied and indexed by structure type.
+//
+// Sources, in order: the legacy "_DMI_" entry point in the 0xF0000 window;
+// the kernel's copy of the entry point and table (a 2.x "_SM_" or 3.x "_SM3_"
+// entry point, also on machines that boot through UEFI); an "_SM3_" entry
+// point in the window (firmware that publishes only the 64-bit one).
 #pragma once
 
 #include <cstddef>
@@ -21,12 +25,15 @@ public:
     // Finds, copies and indexes the table; runs once, later calls return the
     // first result.
     bool load();
-    // As load(), with the 64 KiB window already copied (window_size bytes).
-    // A table outside the window is still read from physical memory.
+    // As load(), with the 64 KiB window already copied (window_size bytes;
+    // null when it could not be read). A table outside the window is still
+    // read from physical memory, and the kernel's copy is still consulted.
     bool load_from_window(const uint8_t* window);
 
     bool is_valid() const { return valid_; }
-    // BCD revision byte of the entry point, 0 when not valid.
+    // BCD revision byte of the entry point, 0 when not valid. For the kernel's
+    // copy and "_SM3_" entry points it is built from the major and minor
+    // version (3.4 gives 0x34; a part above 15 counts as 15).
     uint8_t revision();
     // Number of recorded structures of a type (types above 39 share one list).
     unsigned structure_count(unsigned type);
@@ -48,13 +55,21 @@ public:
     // Sets smbios_2_2_or_later from the revision.
     void version_flags();
 
-    // Copy of the 15-byte entry point (zero when none was found).
+    // Copy of the 15-byte "_DMI_" entry point (zero when the table came from
+    // an "_SM3_" entry point or none was found).
     const uint8_t* entry_point() const { return entry_point_; }
+    // Where the loaded table came from: "legacy", "kernel" or "smbios3";
+    // "none" before a successful load.
+    const char* source() const { return source_; }
 
 private:
-    bool index_window(const uint8_t* window);
+    bool load_table(const uint8_t* window);
+    bool from_legacy_window(const uint8_t* window);
+    bool from_kernel_export();
+    bool from_smbios3_window(const uint8_t* window);
     bool find_entry_point(const uint8_t* window);
-    bool copy_table(const uint8_t* window);
+    bool copy_table(const uint8_t* window, uint64_t address, size_t length);
+    void set_version(unsigned major, unsigned minor);
     void index_structures();
     size_t structure_size(size_t offset) const;
     void record(const uint8_t* s);
@@ -63,6 +78,8 @@ private:
     bool valid_ = false;
     bool attempted_ = false;
     uint8_t entry_point_[15] = {};
+    uint8_t revision_ = 0;
+    const char* source_ = "none";
     // The copy, followed by zero padding so that a decoder reading a fixed
     // offset (below 256 + 4) of any recorded structure stays inside it.
     uint8_t table_[table_size + 512] = {};
@@ -71,6 +88,10 @@ private:
     const uint8_t* by_type_[indexed_types][max_per_type] = {};
     const uint8_t* others_[max_per_type] = {};
 };
+
+// Replaces the folder of the kernel's SMBIOS copy ("/sys/firmware/dmi/tables",
+// holding "smbios_entry_point" and "DMI"); null restores it. Tests only.
+void set_dmi_export_directory(const char* directory);
 
 // Name of a chassis type (bit 7, the lock flag, is ignored).
 const char* chassis_type_name(uint8_t type);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "pci/physical_memory.h"
+#include "smbios/smbios_table.h"
 #include "smbios/memory_fixture.h"
 
 namespace {
@@ -137,10 +138,12 @@ protected:
     void SetUp() override {
         set_etc_root(dir.path().c_str());
         set_physical_memory_path(dir.file("mem").c_str());
+        set_dmi_export_directory(dir.file("tables").c_str());
     }
     void TearDown() override {
         set_etc_root(nullptr);
         set_physical_memory_path(nullptr);
+        set_dmi_export_directory(nullptr);
     }
     temp_dir dir;
 };
@@ -169,6 +172,17 @@ TEST_F(IdentifyHost, SmbiosTextsTrimmedWhenBlockInvalid) {
     EXPECT_EQ("ACME Corp", id.system_vendor);
     EXPECT_EQ("8670", id.system_model);
     EXPECT_EQ(" ", id.system_serial);  // all blank keeps one blank
+}
+
+TEST_F(IdentifyHost, KernelCopyServesMachinesWithoutWindowAnchor) {
+    // UEFI firmware, or no memory device at all: the kernel's copy names the machine.
+    write_export(dir.file("tables"), smbios3_entry_point(0x7F000000, 0x1000),
+                 joined({system_information(" ACME Systems", "Model 8670-[8670ABC]-", "SN12345 "), end_of_table()}));
+    host_identity id;
+    identify_host(id);
+    EXPECT_EQ("ACME Systems", id.system_vendor);
+    EXPECT_EQ("8670ABC", id.system_model);
+    EXPECT_EQ("SN12345", id.system_serial);
 }
 
 TEST_F(IdentifyHost, DefaultsAndOperatingSystem) {

@@ -94,23 +94,6 @@ TEST_F(ListProbeTest, PipeFailuresAndOddStatuses) {
     EXPECT_NE(debug().find("cmd: status = 4991\n"), std::string::npos);
 }
 
-// The script with the system log and the shared error log moved into the
-// test's folder. Only path occurrences followed by one of the given
-// characters change, so the script's own messages can keep their text.
-std::string relocated(std::string script, const std::string& from, const std::string& to,
-                      const std::string& followers = " ;\"") {
-    for (size_t at = script.find(from); at != std::string::npos; at = script.find(from, at)) {
-        char after = at + from.size() < script.size() ? script[at + from.size()] : ';';
-        if (followers.find(after) != std::string::npos) {
-            script.replace(at, from.size(), to);
-            at += to.size();
-        } else {
-            at += from.size();
-        }
-    }
-    return script;
-}
-
 TEST_F(ListProbeTest, MessagesScriptStartsAtTheDayOfTheHundredthLastLine) {
     std::string log;
     for (int i = 1; i <= 150; ++i)

@@ -58,3 +58,20 @@ inline int count_of(const std::string& text, const std::string& part) {
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
     return count;
 }
+
+// The script with a path (a log, the shared error log) moved into the test's
+// folder. Only path occurrences followed by one of the given characters
+// change, so the script's own messages can keep their text.
+inline std::string relocated(std::string script, const std::string& from, const std::string& to,
+                             const std::string& followers = " ;\"") {
+    for (size_t at = script.find(from); at != std::string::npos; at = script.find(from, at)) {
+        char after = at + from.size() < script.size() ? script[at + from.size()] : ';';
+        if (followers.find(after) != std::string::npos) {
+            script.replace(at, from.size(), to);
+            at += to.size();
+        } else {
+            at += from.size();
+        }
+    }
+    return script;
+}

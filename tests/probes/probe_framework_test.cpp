@@ -134,7 +134,7 @@ TEST(CatalogueTest, BuiltInSectionsComeInTheirFixedOrder) {
     const std::vector<expected_section> expected = {
         {"Network Devices", {{"NETWORK", 3, nullptr}}},
         {"SCSI Devices", {{"SCSI", 3, nullptr}}},
-        {"Package Information", {{"RPM", 4, package_script}}},
+        {"Package Information", {{"RPM", 4, package_script}, {"DPKG", 4, dpkg_package_script}}},
         {"CPU Information", {{"CPU Info", 2, "/proc/cpuinfo"}}},
         {"Memory Information", {{"Memory Info", 2, "/proc/meminfo"}}},
         {"Resource Information",
@@ -144,19 +144,25 @@ TEST(CatalogueTest, BuiltInSectionsComeInTheirFixedOrder) {
         {"Device Driver Information",
          {{"modinfo", 3, module_script},
           {"Modules Info", 3, "/proc/modules"},
-          {"Modules Configuration", 2, "/etc/modules.conf"}}},
+          {"Modules Configuration", 2, "/etc/modules.conf"},
+          {"Module Options", 2, "/etc/modprobe.d"}}},
         {"SCSI Devices", {{"SCSI Info", 3, "/proc/scsi/scsi"}}},
         {"PCI Devices", {{"PCI Info", 2, "/proc/pci"}}},
         {"Partitions", {{"Partition Info", 2, "/proc/partitions"}}},
         {"Startup Information",
          {{"Startup Info", 2, "/etc/inittab"},
           {"LILO Configuration", 2, "/etc/lilo.conf"},
-          {"GRUB Configuration", 2, "/etc/grub.conf"}}},
+          {"GRUB Configuration", 2, "/etc/grub.conf"},
+          {"GRUB Defaults", 2, "/etc/default/grub"},
+          {"GRUB 2 Configuration", 2, "/boot/grub/grub.cfg"},
+          {"systemctl list-units --all --no-pager", 2, systemd_units_script}}},
         {"Running Processes", {{"ps auxw", 0, "ps auxw"}}},
         {"System Log",
          {{"/var/log/messages", 0, messages_script},
           {"Kernel messages", 4, kernel_messages_script},
-          {"/var/log/boot.log", 0, boot_log_script}}},
+          {"/var/log/boot.log", 0, boot_log_script},
+          {"journalctl -b", 0, journal_script},
+          {"journalctl -k", 4, kernel_journal_script}}},
     };
     const probe_section* section = registered_sections().head;
     EXPECT_EQ(section, &network_devices_section());
@@ -173,6 +179,7 @@ TEST(CatalogueTest, BuiltInSectionsComeInTheirFixedOrder) {
             if (auto* f = dynamic_cast<const file_probe*>(p)) source = f->path;
             if (auto* l = dynamic_cast<const list_probe*>(p)) source = l->command;
             if (auto* t = dynamic_cast<const tagged_text_probe*>(p)) source = t->script;
+            if (auto* d = dynamic_cast<const folder_probe*>(p)) source = d->folder;
             EXPECT_STREQ(source, want_probe.source) << want_probe.name;
             p = p->next;
         }
@@ -183,8 +190,9 @@ TEST(CatalogueTest, BuiltInSectionsComeInTheirFixedOrder) {
 }
 
 TEST(CatalogueTest, ScriptsAreOneLineThatTheShellAccepts) {
-    for (const char* script : {messages_script, kernel_messages_script, boot_log_script,
-                               module_script, package_script}) {
+    for (const char* script : {messages_script, kernel_messages_script, boot_log_script, module_script,
+                               package_script, dpkg_package_script, journal_script, kernel_journal_script,
+                               systemd_units_script}) {
         std::string text = script;
         EXPECT_EQ(text.find('\n'), std::string::npos);
         EXPECT_EQ(text.rfind("exec 2>> /tmp/sifterra.log; ", 0), 0u);

@@ -1,9 +1,12 @@
 // Builders for files that stand for physical memory and for SMBIOS tables.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,7 +16,7 @@
 using bytes = std::vector<uint8_t>;
 
 // Writes a sparse file whose bytes at each address are the given pieces.
-inline void write_memory(const std::string& path, const std::vector<std::pair<uint32_t, bytes>>& pieces) {
+inline void write_memory(const std::string& path, const std::vector<std::pair<uint64_t, bytes>>& pieces) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) return;
     for (const auto& [address, data] : pieces) {
@@ -45,6 +48,52 @@ inline bytes dmi_entry_point(uint32_t table_address, uint16_t table_length, uint
     for (uint8_t c : e) sum = static_cast<uint8_t>(sum + c);
     e[5] = static_cast<uint8_t>(-sum + (bad_checksum ? 1 : 0));
     return e;
+}
+
+inline void put_u64(bytes& b, size_t at, uint64_t v) {
+    put_u32(b, at, static_cast<uint32_t>(v));
+    put_u32(b, at + 4, static_cast<uint32_t>(v >> 32));
+}
+
+inline void set_checksum(bytes& b, size_t from, size_t length, size_t checksum_at, bool bad = false) {
+    b[checksum_at] = 0;
+    uint8_t sum = 0;
+    for (size_t i = from; i < from + length; ++i) sum = static_cast<uint8_t>(sum + b[i]);
+    b[checksum_at] = static_cast<uint8_t>(-sum + (bad ? 1 : 0));
+}
+
+// A 24-byte "_SM3_" entry point: version, maximum table size, 64-bit address.
+inline bytes smbios3_entry_point(uint64_t table_address, uint32_t maximum_size, uint8_t major = 3,
+                                 uint8_t minor = 4, bool bad_checksum = false) {
+    bytes e(0x18, 0);
+    const uint8_t head[] = {'_', 'S', 'M', '3', '_', 0, 0x18, major, minor, 0, 1};
+    std::copy(std::begin(head), std::end(head), e.begin());
+    put_u32(e, 0x0C, maximum_size);
+    put_u64(e, 0x10, table_address);
+    set_checksum(e, 0, e.size(), 5, bad_checksum);
+    return e;
+}
+
+// A 31-byte "_SM_" entry point with its "_DMI_" part at 0x10.
+inline bytes smbios2_entry_point(uint32_t table_address, uint16_t table_length, uint8_t major = 2,
+                                 uint8_t minor = 8) {
+    bytes e(0x1F, 0);
+    const uint8_t head[] = {'_', 'S', 'M', '_', 0, 0x1F, major, minor};
+    std::copy(std::begin(head), std::end(head), e.begin());
+    bytes dmi = {'_', 'D', 'M', 'I', '_', 0, 0, 0, 0, 0, 0, 0, 1, 0, 0};
+    put_u16(dmi, 6, table_length);
+    put_u32(dmi, 8, table_address);
+    std::copy(dmi.begin(), dmi.end(), e.begin() + 0x10);
+    set_checksum(e, 0x10, 15, 0x15);
+    set_checksum(e, 0, 0x1F, 4);
+    return e;
+}
+
+// A folder standing for the kernel's copy: "smbios_entry_point" and "DMI".
+inline void write_export(const std::string& folder, const bytes& entry_point, const bytes& table) {
+    std::filesystem::create_directories(folder);
+    write_memory(folder + "/smbios_entry_point", {{0, entry_point}});
+    write_memory(folder + "/DMI", {{0, table}});
 }
 
 // One structure: type, formatted length (header plus formatted bytes), the

@@ -73,6 +73,7 @@ void exercise(smbios_table& t) {
 TEST(SmbiosRandom, ArbitraryWindowsAndTables) {
     temp_dir dir;
     set_physical_memory_path(dir.file("absent").c_str());
+    set_dmi_export_directory(dir.file("absent").c_str());
     std::mt19937 random(20240515);
     int indexed = 0;
     for (int round = 0; round < 300; ++round) {
@@ -84,7 +85,9 @@ TEST(SmbiosRandom, ArbitraryWindowsAndTables) {
             uint32_t table_offset = static_cast<uint32_t>(random() % 65536);
             auto length = static_cast<uint16_t>(random() % (round % 3 == 0 ? 65536 : 4096));
             if (round % 2) fill_structured(window, table_offset, length, random);
-            bytes e = dmi_entry_point(0xF0000 + table_offset, length, static_cast<uint8_t>(random()));
+            // Every fourth round a 64-bit entry point (no "_DMI_" needed to reach the walk).
+            bytes e = round % 4 == 1 ? smbios3_entry_point(0xF0000 + table_offset, length)
+                                     : dmi_entry_point(0xF0000 + table_offset, length, static_cast<uint8_t>(random()));
             std::copy(e.begin(), e.end(), window.begin() + static_cast<long>(entry));
         }
         auto table = std::make_unique<smbios_table>();
@@ -94,6 +97,7 @@ TEST(SmbiosRandom, ArbitraryWindowsAndTables) {
     }
     EXPECT_GT(indexed, 50);  // the rounds reach the walk, not only the anchor search
     set_physical_memory_path(nullptr);
+    set_dmi_export_directory(nullptr);
 }
 
 // The whole section over tables of random structures of the decoded types:

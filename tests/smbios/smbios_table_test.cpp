@@ -13,10 +13,14 @@ namespace {
 // A test's memory file and a fresh table object; the seam is restored after.
 class SmbiosTable : public ::testing::Test {
 protected:
-    void TearDown() override { set_physical_memory_path(nullptr); }
+    void SetUp() override { set_dmi_export_directory(dir.file("no-export").c_str()); }
+    void TearDown() override {
+        set_physical_memory_path(nullptr);
+        set_dmi_export_directory(nullptr);
+    }
 
     // Loads through a memory file with the given pieces.
-    smbios_table& load_memory(const std::vector<std::pair<uint32_t, bytes>>& pieces) {
+    smbios_table& load_memory(const std::vector<std::pair<uint64_t, bytes>>& pieces) {
         std::string path = dir.file("mem");
         write_memory(path, pieces);
         set_physical_memory_path(path.c_str());
