@@ -162,6 +162,17 @@ std::string keep_plain_copy(const char* temporary_name, const std::string& plain
     return temporary_name;
 }
 
+// The console wrapper lives as long as the run; closing it leaves the
+// standard stream under it open.
+struct console_scope {
+    FILE* console;
+    FILE* target;
+    ~console_scope() {
+        if (console != target) std::fclose(console);
+        run_context.console = target;
+    }
+};
+
 }  // namespace
 
 int run_sifterra(int argc, const char* const* argv) {
@@ -186,7 +197,9 @@ int run_sifterra(int argc, const char* const* argv) {
         if (getuid() != 0) write_root_warning();
     }
 
-    FILE* console = open_console(options.batch ? stdout : stderr);
+    FILE* const console_target = options.batch ? stdout : stderr;
+    FILE* console = open_console(console_target);
+    console_scope console_in_use{console, console_target};
     run_context.console = console;
     const bool silent = options.silent;
     if (!silent) write_banner(console);
