@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <memory>
@@ -12,6 +11,7 @@
 
 #include "archive/lzhuf_codec.h"
 #include "base/clock.h"
+#include "base/fresh_file.h"
 
 namespace {
 
@@ -123,15 +123,16 @@ void seal_bytes(const uint8_t* data, size_t n, ByteSink& sink) {
     }
 }
 
-// A temporary file named after the current second ("%X.tmp"), created only
-// if no file of that name exists; the next seconds' names are tried after it.
+// A temporary file named after the current second ("%X.tmp"), created fresh
+// (anything planted under the name is removed first). When the name cannot
+// be used, for example because a directory stands there, the next seconds'
+// names are tried.
 FILE* create_item_temp(char* name, size_t size) {
     std::time_t now = clock_now();
     for (int attempt = 0; attempt < 16; attempt++) {
         std::snprintf(name, size, "%lX.tmp", static_cast<unsigned long>(now + attempt));
-        FILE* f = std::fopen(name, "w+bx");
+        FILE* f = fopen_fresh(name, "w+b");
         if (f) return f;
-        if (errno != EEXIST) break;
     }
     return nullptr;
 }
@@ -175,6 +176,11 @@ DateStamp make_date_stamp(std::time_t when) {
     return s;
 }
 
+bool valid_date_stamp(const DateStamp& s) {
+    return s.hour <= 23 && s.minute <= 59 && s.second <= 60 && s.day >= 1 && s.day <= 31 && s.month >= 1 &&
+           s.month <= 12 && s.year >= 1970 && s.year <= 9999;
+}
+
 ContainerFile::~ContainerFile() {
     close();
 }
@@ -192,10 +198,12 @@ void ContainerFile::forget_file() {
     file_ = nullptr;
 }
 
-void ContainerFile::close() {
-    if (!file_) return;
-    std::fflush(file_);
-    forget_file();
+int ContainerFile::close() {
+    if (!file_) return 0;
+    bool failed = std::fflush(file_) != 0 || std::ferror(file_);
+    failed = std::fclose(file_) != 0 || failed;
+    file_ = nullptr;
+    return failed ? -6 : 0;
 }
 
 int ContainerFile::item_id(int index) const {
@@ -208,9 +216,13 @@ int ContainerFile::item_id(int index) const {
 int ContainerFile::create(const char* file_name) {
     if (!file_name) return -1;
     close();
-    file_ = std::fopen(file_name, "w+b");
-    if (!file_) return -3;
     count_ = 0;
+    damaged_ = false;
+    declared_items_ = 0;
+    // The stream stays open for the items: reopening the name would give a
+    // moment in which something else could be put in its place.
+    file_ = fopen_fresh(file_name, "w+b");
+    if (!file_) return -3;
 
     uint8_t header[container_header_size] = {};
     std::memcpy(header, plain_magic, sizeof plain_magic);
@@ -223,16 +235,14 @@ int ContainerFile::create(const char* file_name) {
         std::remove(file_name);
         return -6;
     }
-    forget_file();
-    file_ = std::fopen(file_name, "r+b");
-    return file_ ? 0 : -2;
+    return 0;
 }
 
 int ContainerFile::add_item(int id, const char* file_name, bool compress) {
     if (!file_ || !file_name || id < 0 || id > 255) return -1;
     if (count_ > max_container_items - 1) return -4;
 
-    FILE* input = std::fopen(file_name, "rb");
+    FILE* input = fopen_no_follow(file_name, "rb");
     if (!input) return -2;
     int64_t length = file_size(input);
     if (length < 0 || length > static_cast<int64_t>(UINT32_MAX) || fseeko(input, 0, SEEK_SET) != 0) {
@@ -312,32 +322,34 @@ int ContainerFile::rewrite_count() {
     return 0;
 }
 
-int ContainerFile::write_version_record(const char* version_text) {
-    if (!file_ || !version_text) return -1;
+int ContainerFile::write_version_record(const char* version_text, int* item_status) {
+    if (item_status) *item_status = -1;
+    if (!version_text) return -1;
+    if (!file_) return 0;  // add_item would refuse: nothing to write
     uint8_t record[version_record_size] = {};
     put_u32(record, version_record_size);
     record[4] = 1;
     put_stamp(record + 5, make_date_stamp(clock_now()));
     std::memcpy(record + 12, version_text, strnlen(version_text, 64));
 
-    std::remove(version_file_name);
-    FILE* f = std::fopen(version_file_name, "wb");
+    FILE* f = fopen_fresh(version_file_name, "wb");
     if (!f) return -4;
     bool written = std::fwrite(record, 1, sizeof record, f) == sizeof record;
     if (std::fclose(f) != 0) written = false;
     int rc = written ? add_item(version_item_id, version_file_name, true) : -6;
     std::remove(version_file_name);
-    return rc;
+    if (item_status) *item_status = rc;
+    return 0;
 }
 
 // ---------------------------------------------------------------- sealed form
 
 int ContainerFile::seal(const char* file_name) {
     if (!file_name) return -1;
-    FILE* in = std::fopen(file_name, "rb");
+    FILE* in = fopen_no_follow(file_name, "rb");
     if (!in) return -4;
     std::string temp_name = std::string(file_name) + ".tmp";
-    FILE* out = std::fopen(temp_name.c_str(), "wb");
+    FILE* out = fopen_fresh(temp_name.c_str(), "wb");
     if (!out) {
         std::fclose(in);
         return -4;
@@ -357,11 +369,18 @@ int ContainerFile::seal(const char* file_name) {
 }
 
 int ContainerFile::unseal(const char* file_name) {
+    return unseal_file(file_name, nullptr);
+}
+
+// With cut given, a file that ends in the middle of an escape pair (an
+// upload cut short) loses its lone last byte and *cut tells so; without it,
+// that is an error like any broken pair.
+int ContainerFile::unseal_file(const char* file_name, bool* cut) {
     if (!file_name) return -1;
-    FILE* in = std::fopen(file_name, "rb");
+    FILE* in = fopen_no_follow(file_name, "rb");
     if (!in) return -4;
     std::string temp_name = std::string(file_name) + ".tmp";
-    FILE* out = std::fopen(temp_name.c_str(), "w+b");
+    FILE* out = fopen_fresh(temp_name.c_str(), "w+b");
     if (!out) {
         std::fclose(in);
         return -4;
@@ -385,7 +404,8 @@ int ContainerFile::unseal(const char* file_name) {
         }
     }
     if (std::ferror(in)) return abandon(in, out, temp_name, -5);
-    if (escape) return abandon(in, out, temp_name, -6);
+    if (escape && !cut) return abandon(in, out, temp_name, -6);
+    if (cut) *cut = escape;
     if (!sink->flush() || std::fflush(out) != 0) return abandon(in, out, temp_name, -6);
 
     uint8_t header[container_header_size];
@@ -403,7 +423,11 @@ int ContainerFile::open(const char* file_name) {
     if (!file_name) return -1;
     close();
     count_ = 0;
-    file_ = std::fopen(file_name, "r+b");
+    damaged_ = false;
+    declared_items_ = 0;
+    cut_record_ = ItemRecord{};
+    cut_record_known_ = false;
+    file_ = fopen_no_follow(file_name, "r+b");
     if (!file_) return -2;
     uint8_t header[container_header_size];
     if (std::fread(header, 1, sizeof header, file_) != sizeof header) {
@@ -412,8 +436,12 @@ int ContainerFile::open(const char* file_name) {
     }
     if (std::memcmp(header, sealed_magic, 9) == 0) {
         forget_file();
-        if (unseal(file_name) != 0) return -10;
-        file_ = std::fopen(file_name, "r+b");
+        bool cut = false;
+        int unsealed = unseal_file(file_name, &cut);
+        if (unsealed == -5) return -5;  // nothing past the header's start
+        if (unsealed != 0) return -10;
+        damaged_ = cut;
+        file_ = fopen_no_follow(file_name, "r+b");
         if (!file_) return -2;
         if (std::fread(header, 1, sizeof header, file_) != sizeof header) {
             forget_file();
@@ -426,16 +454,21 @@ int ContainerFile::open(const char* file_name) {
     }
     stamp_ = get_stamp(header + 10);
     int items = header[19];
+    declared_items_ = items;
     trace("Items is %d\n", items);
 
+    // A file cut short keeps the complete items before the cut; the first
+    // incomplete one and everything after it are left out of the directory.
     int64_t size = file_size(file_);
     int64_t offset = container_header_size;
     for (int i = 0; i < items; i++) {
         trace("Offset is %lld\n", static_cast<long long>(offset));
         uint8_t raw[item_record_size];
         if (fseeko(file_, offset, SEEK_SET) != 0 || std::fread(raw, 1, sizeof raw, file_) != sizeof raw) {
-            forget_file();
-            return -5;
+            std::clearerr(file_);
+            cut_record_.offset = offset;
+            damaged_ = true;
+            break;
         }
         ItemRecord record = get_record(raw, offset);
         trace("ID is %d\n", record.id);
@@ -443,9 +476,10 @@ int ContainerFile::open(const char* file_name) {
         trace("Size is %u, Csize is %u\n", record.uncompressed_length, record.compressed_length);
         int64_t next = offset + item_record_size + record.data_length();
         if (next > size) {
-            // The item's data runs past the end of the file.
-            forget_file();
-            return -5;
+            cut_record_ = record;
+            cut_record_known_ = true;
+            damaged_ = true;
+            break;
         }
         directory_[count_].id = record.id;
         directory_[count_].offset = offset;
@@ -475,7 +509,7 @@ int ContainerFile::extract_item(int index, const char* output_name) {
     bool compressed = record.compressed_flag != 0;
     if (compressed && record.uncompressed_length > max_expansion * record.compressed_length) return -9;
 
-    FILE* out = std::fopen(output_name, "wb");
+    FILE* out = fopen_fresh(output_name, "wb");
     if (!out) return -3;
     if (compressed) {
         auto codec = std::make_unique<LzhufCodec>();

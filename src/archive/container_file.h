@@ -19,6 +19,8 @@ static_assert(sizeof(DateStamp) == 7);
 
 // The stamp of a calendar time, broken down as UTC.
 DateStamp make_date_stamp(std::time_t when);
+// True when every field is in its range (a year from 1970 to 9999).
+bool valid_date_stamp(const DateStamp& stamp);
 
 // One item record header as read from the file.
 struct ItemRecord {
@@ -49,22 +51,42 @@ public:
     // Writer. Status 0 or a negative code (-1 argument or state, -2 open for
     // reading, -3 create, -4 directory full / seal or version file, -5 header
     // read, -6 header write, -8 no such id, -9 codec, -10 not a container).
+    // Files are created fresh: a link planted under a name is replaced, never
+    // written through. Inputs and containers are opened without following a
+    // link at their name.
     int create(const char* file_name);
     int add_item(int id, const char* file_name, bool compress);
-    int write_version_record(const char* version_text);
-    void close();
+    // Adds the version record as item 16. Gives 0 once the record file was
+    // made (-4 when it could not be); the status of adding it goes to
+    // item_status when given.
+    int write_version_record(const char* version_text, int* item_status = nullptr);
+    // Flushes and closes the file: 0, or -6 when buffered data could not be
+    // written.
+    int close();
 
     // Convert a closed container file between plain and sealed form in place.
     static int seal(const char* file_name);
     static int unseal(const char* file_name);
 
     // Reader. open unseals a sealed file on disk before walking its records.
+    // A file that ends before its last declared item (an upload cut short)
+    // still opens: the complete items before the cut are in the directory
+    // and damaged() is true.
     int open(const char* file_name);
     int extract_item(int index, const char* output_name);
     int extract_item_by_id(int id, const char* output_name);
     int item_count() const { return count_; }
     int item_id(int index) const;
     DateStamp creation_stamp() const { return stamp_; }
+    bool damaged() const { return damaged_; }
+    // The item count the header declares (the directory may hold fewer).
+    int declared_item_count() const { return declared_items_; }
+    // Where the first incomplete item starts; its record header when that
+    // was still complete (then true).
+    bool cut_record(ItemRecord* record) const {
+        if (record) *record = cut_record_;
+        return cut_record_known_;
+    }
 
     // Reads the record header of the item at a directory index.
     int read_record(int index, ItemRecord* record);
@@ -81,6 +103,7 @@ private:
         int64_t offset = 0;
     };
 
+    static int unseal_file(const char* file_name, bool* cut);
     void trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void forget_file();
     int append_record(int id, FILE* input, bool compress, uint32_t length);
@@ -90,6 +113,10 @@ private:
     DirectoryEntry directory_[max_container_items];
     int count_ = 0;
     DateStamp stamp_;
+    bool damaged_ = false;
+    int declared_items_ = 0;
+    ItemRecord cut_record_;
+    bool cut_record_known_ = false;
     bool last_extract_exact_ = false;
     FILE* trace_ = stdout;
 };

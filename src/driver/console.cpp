@@ -1,6 +1,7 @@
 #include "driver/console.h"
 
 #include <cstring>
+#include <new>
 
 #include "base/run_context.h"
 
@@ -36,6 +37,24 @@ void write_rule(FILE* out) {
 
 void write_padded(FILE* out, const char* line) {
     std::fprintf(out, "%-*.*s\n", disclaimer_width, disclaimer_width, line);
+}
+
+struct console_sink {
+    FILE* target;
+    bool failed;
+};
+
+ssize_t write_to_console(void* cookie, const char* data, size_t size) {
+    auto* sink = static_cast<console_sink*>(cookie);
+    if (!sink->failed && (std::fwrite(data, 1, size, sink->target) != size || std::fflush(sink->target) != 0 ||
+                          std::ferror(sink->target)))
+        sink->failed = true;
+    return static_cast<ssize_t>(size);
+}
+
+int close_console(void* cookie) {
+    delete static_cast<console_sink*>(cookie);
+    return 0;
 }
 
 // Reads one line from in, keeping the first `keep` characters and dropping
@@ -126,4 +145,17 @@ bool confirm_step(FILE* console, bool silent, bool step, int32_t run_level, int3
     if (silent) return true;
     write_dotted_label(console, label);
     return true;
+}
+
+FILE* open_console(FILE* target) {
+    auto* sink = new (std::nothrow) console_sink{target, false};
+    if (!sink) return target;
+    cookie_io_functions_t functions{nullptr, write_to_console, nullptr, close_console};
+    FILE* console = fopencookie(sink, "w", functions);
+    if (!console) {
+        delete sink;
+        return target;
+    }
+    std::setvbuf(console, nullptr, _IONBF, 0);
+    return console;
 }

@@ -34,3 +34,10 @@ bool confirm_step(FILE* console, bool silent, bool step, int32_t run_level, int3
 
 // The disclaimer body: 18 lines of 76 characters and one empty line.
 void write_disclaimer(FILE* out);
+
+// A console stream over target that stops writing once a write to target
+// fails (a closed pipe, a full disk) and from then on drops what it is given,
+// so that a console that vanished never ends or disturbs the run. It is
+// unbuffered: each write reaches target at once, in order with other output
+// there. Gives target itself if no such stream can be made.
+FILE* open_console(FILE* target);

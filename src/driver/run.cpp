@@ -1,16 +1,20 @@
 #include "driver/run.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "archive/container_file.h"
+#include "base/fresh_file.h"
+#include "base/run_context.h"
 #include "driver/console.h"
 #include "driver/options.h"
-#include "base/run_context.h"
 #include "driver/system_summary.h"
 #include "host/time_zone.h"
 #include "pci/pci_listing.h"
@@ -24,12 +28,42 @@ namespace {
 
 bool text_mode() { return output_mode() == 0 || output_mode() == 3; }
 
+// Descriptors 0, 1 and 2 are made open (on /dev/null) before anything else
+// is: a program started without them would find its report or log opened as
+// one of them, and console lines would land in the report.
+void open_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened < 0) std::abort();
+        if (opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
+
+void ignore_write_signal(int) {}
+
+// A write to a console that went away (SIGPIPE) or past a file size limit
+// (SIGXFSZ) fails instead of ending the run. A handler that does nothing,
+// unlike an ignored signal, does not carry over into the commands the probes
+// start.
+void survive_failed_writes() {
+    struct sigaction action {};
+    action.sa_handler = ignore_write_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &action, nullptr);
+    sigaction(SIGXFSZ, &action, nullptr);
+}
+
 // Opens the debug log: keldran.log once per -debug (the last one is kept),
 // else /dev/null. Aborts when no log at all can be opened.
 void open_debug_log(int debug_logs) {
     for (int i = 0; i < debug_logs; ++i) {
         if (debug_log) std::fclose(debug_log);
-        debug_log = std::fopen("keldran.log", "w");
+        debug_log = fopen_fresh("keldran.log", "w");
     }
     if (!debug_log) debug_log = std::fopen("/dev/null", "w");
     if (!debug_log) {
@@ -41,7 +75,7 @@ void open_debug_log(int debug_logs) {
 
 // Creates the temporary report and writes its start.
 FILE* start_report(const char* temporary_name) {
-    FILE* report = std::fopen(temporary_name, text_mode() ? "w" : "wb");
+    FILE* report = fopen_fresh(temporary_name, text_mode() ? "w" : "wb");
     if (!report) return nullptr;
     if (text_mode()) {
         std::fprintf(report, "\nVarnholt Technical Support Information Sifterra\n");
@@ -56,15 +90,18 @@ FILE* start_report(const char* temporary_name) {
 }
 
 // Writes the document checksum and closes the root and the report stream.
-void finish_report(FILE* report) {
+// False when any part of the report could not be written (a full disk).
+bool finish_report(FILE* report) {
     if (output_mode() == 4) {
         char text[16];
         std::snprintf(text, sizeof text, "%8X", document_checksum());
         write_element(report, "CHK", text);
     }
     if (output_mode() == 1 || output_mode() == 4) close_element(report, "GATHERED_DATA");
-    std::fflush(report);
-    std::fclose(report);
+    bool complete = std::fflush(report) == 0 && !std::ferror(report);
+    if (std::fclose(report) != 0) complete = false;
+    if (!complete) debug_printf("report: not completely written: %s\n", std::strerror(errno));
+    return complete;
 }
 
 // Runs one fixed section behind its level and question and shows its status.
@@ -114,27 +151,61 @@ void run_fixed_sections(const run_options& options, FILE* console, FILE* report,
     run_status_step(options, console, 4, "Service Processor Info", gather_all_service_processor_groups, report);
 }
 
-// Packs the finished report into the sealed container final_name.
-void pack_report(ContainerFile& container, const char* final_name, const char* temporary_name, bool silent,
-                 FILE* console) {
-    container.create(final_name);
-    container.write_version_record(sifterra_version);
+// Packs the report into the sealed container final_name. Gives 0, or the
+// code of the first step that failed (-6 for a report that was not written
+// completely, which is never packed); a failed packing leaves no container.
+int pack_report(ContainerFile& container, const char* final_name, const char* temporary_name,
+                bool report_complete, bool silent, FILE* console) {
+    int status = report_complete ? container.create(final_name) : -6;
+    const bool created = status == 0;
+    int item_status = 0;
+    if (status == 0) status = container.write_version_record(sifterra_version, &item_status);
+    if (status == 0) status = item_status;
     if (!silent) write_dotted_label(console, "Compressing Info");
     int item = text_mode() ? text_report_item_id : xml_report_item_id;
-    int status = container.add_item(item, temporary_name, true);
+    if (status == 0) status = container.add_item(item, temporary_name, true);
+    int closed = container.close();
+    if (status == 0) status = closed;
+    if (status == 0) status = ContainerFile::seal(final_name);
     if (!silent) {
         if (status != 0)
-            std::fprintf(console, "ERROR %d", status);
+            std::fprintf(console, "ERROR %d\n", status);
         else
             std::fprintf(console, "OK\n");
     }
-    container.close();
-    ContainerFile::seal(final_name);
+    if (status != 0) {
+        debug_printf("packing %s: rc = %d\n", final_name, status);
+        if (created) unlink(final_name);
+    }
+    return status;
 }
+
+// Moves the temporary report to plain_name; a file or link there is
+// replaced, not written through. Gives the name that now holds the report.
+std::string keep_plain_copy(const char* temporary_name, const std::string& plain_name, bool silent,
+                            FILE* console) {
+    if (std::rename(temporary_name, plain_name.c_str()) == 0) return plain_name;
+    debug_printf("rename %s to %s: %s\n", temporary_name, plain_name.c_str(), std::strerror(errno));
+    if (!silent) std::fprintf(console, "ERROR: Cannot rename %s to %s\n", temporary_name, plain_name.c_str());
+    return temporary_name;
+}
+
+// The console wrapper lives as long as the run; closing it leaves the
+// standard stream under it open.
+struct console_scope {
+    FILE* console;
+    FILE* target;
+    ~console_scope() {
+        if (console != target) std::fclose(console);
+        run_context.console = target;
+    }
+};
 
 }  // namespace
 
 int run_sifterra(int argc, const char* const* argv) {
+    open_standard_descriptors();
+    survive_failed_writes();
     set_output_mode(4);
     ContainerFile container;
 
@@ -142,19 +213,21 @@ int run_sifterra(int argc, const char* const* argv) {
     if (options.debug_logs > 0 || !options.help) open_debug_log(options.debug_logs);
     if (options.help) {
         show_usage(argc > 0 ? argv[0] : "sifterra");
-        return 0;
+        return exit_done;
     }
     debug_printf("Sifterra version %s Dec  4 2002 10:39:54\n", sifterra_version);
 
     if (!options.batch && !options.silent) {
         if (!ask_agreement()) {
             write_refusal();
-            return 1;
+            return exit_refused;
         }
         if (getuid() != 0) write_root_warning();
     }
 
-    FILE* console = options.batch ? stdout : stderr;
+    FILE* const console_target = options.batch ? stdout : stderr;
+    FILE* console = open_console(console_target);
+    console_scope console_in_use{console, console_target};
     run_context.console = console;
     const bool silent = options.silent;
     if (!silent) write_banner(console);
@@ -164,7 +237,7 @@ int run_sifterra(int argc, const char* const* argv) {
     FILE* report = start_report(temporary_name);
     if (!report) {
         if (!silent) std::fprintf(console, "ERROR: Cannot create temp file. Is the disk full ?\n\n");
-        return 2;
+        return exit_no_report;
     }
     run_context.silent = silent;
     run_context.level = options.level;
@@ -173,22 +246,21 @@ int run_sifterra(int argc, const char* const* argv) {
     char base_name[256] = "";
     run_fixed_sections(options, console, report, base_name, sizeof base_name);
     test_all();
-    finish_report(report);
+    bool report_complete = finish_report(report);
     run_context.report = nullptr;
 
     std::string final_name = std::string(base_name) + (output_mode() == 4 ? ".KD2" : ".KDR");
-    pack_report(container, final_name.c_str(), temporary_name, silent, console);
+    int status = pack_report(container, final_name.c_str(), temporary_name, report_complete, silent, console);
 
-    if (options.keep_plain_copy) {
+    // A report that could not be packed is kept as the plain copy.
+    if (status != 0 || options.keep_plain_copy) {
         std::string plain_name = std::string(base_name) + (text_mode() ? ".TXT" : ".XML");
-        std::remove(plain_name.c_str());
-        std::rename(temporary_name, plain_name.c_str());
-        final_name = plain_name;
+        final_name = keep_plain_copy(temporary_name, plain_name, silent, console);
     } else {
-        std::remove(temporary_name);
+        unlink(temporary_name);
     }
 
     if (!silent) std::fprintf(console, "\nDone. Information is stored in %s\n\n", final_name.c_str());
     std::fflush(console);
-    return 0;
+    return status != 0 ? exit_packing_failed : exit_done;
 }

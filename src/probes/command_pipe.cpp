@@ -45,8 +45,11 @@ std::string quoted(const char* text) {
 // A planted file may reappear between removal and creation; try a few times.
 constexpr int create_attempts = 3;
 
-bool is_own_single_file(const struct stat& info) {
-    return S_ISREG(info.st_mode) && info.st_uid == geteuid() && info.st_nlink == 1;
+// A file owned by root is as safe as our own: in the sticky /tmp nobody else
+// can remove or replace it.
+bool is_safe_single_file(const struct stat& info) {
+    bool trusted_owner = info.st_uid == geteuid() || info.st_uid == 0;
+    return S_ISREG(info.st_mode) && trusted_owner && info.st_nlink == 1;
 }
 
 bool remove_foreign(const char* path, const struct stat& info) {
@@ -101,9 +104,9 @@ bool secure_script_file(const char* path) {
     for (int attempt = 0; attempt < create_attempts; ++attempt) {
         struct stat info;
         if (lstat(path, &info) == 0) {
-            if (is_own_single_file(info)) return true;
-            debug_printf("%s: not a file of ours, replaced\n", path);
+            if (is_safe_single_file(info)) return true;
             if (!remove_foreign(path, info)) return false;
+            debug_printf("%s: not a file of ours, replaced\n", path);
         } else if (errno != ENOENT) {
             debug_printf("%s: %s\n", path, std::strerror(errno));
             return false;

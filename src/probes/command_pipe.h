@@ -37,10 +37,11 @@ const char* script_file_path(int file);
 void set_script_file_paths(const char* error_log, const char* module_copy,
                            const char* package_copy);
 
-// Makes sure the file at path is a regular file of the running user with a
-// single link: anything else there (a planted link, a foreign or hard-linked
-// file) is removed and the file created afresh, mode 0600, without following
-// links. An existing file of ours is kept, so the log keeps growing.
+// Makes sure the file at path is a regular file of the running user or of
+// root with a single link: anything else there (a planted link, another
+// user's or a hard-linked file) is removed and the file created afresh, mode
+// 0600, without following links. A safe existing file is kept, so the log
+// keeps growing.
 bool secure_script_file(const char* path);
 
 // Secures all three script files before a command runs. A command that names

@@ -99,18 +99,29 @@ void open_row(report_table& table, row_state& row, const char* label) {
     row = row_state{true, 0, 0};
 }
 
+// Adds a column unless the table is full; that refusal goes to the debug log
+// like the table's other refusals here, so the console stays as it was.
+bool add_tagged_column(report_table& table, const char* label) {
+    if (table.column_count() >= report_table::max_columns) {
+        debug_printf("Cannot add column for %s - too many columns.  Max is %d\n", label, report_table::max_columns);
+        return false;
+    }
+    return table.add_column(label, ASCII_STRING);
+}
+
 // The columns are the fields of the first row: they start two items after
-// the first item of the table (past "ROW" and the row's name).
+// the first item of the table (past "ROW" and the row's name). That starting
+// item is examined whatever it is; the scan stops at the end of the first
+// row, a directive or the end of the stream after it.
 int write_columns(report_table& table, tagged_item* first) {
     debug_printf("creating headers\n");
     table.start_heading();
     int count = 0;
     tagged_item* item = first && first->next ? first->next->next : nullptr;
-    if (item && item->directive) item = nullptr;
     while (item) {
         if (is_keyword(item, "FIELD") && is_label(item->next)) {
             tagged_item* label = item->next;
-            if (table.add_column(label->text, ASCII_STRING)) {
+            if (add_tagged_column(table, label->text)) {
                 if (item->width > 0) table.set_column_width(count, item->width);
                 ++count;
             }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "report/report.h"
+#include "report/xml.h"
 
 namespace {
 
@@ -79,7 +80,8 @@ private:
         else if (entity.size() > 1 && entity[0] == '#') {
             long code = entity[1] == 'x' ? std::strtol(entity.c_str() + 2, nullptr, 16)
                                          : std::strtol(entity.c_str() + 1, nullptr, 10);
-            if (code <= 0 || code > 127) {
+            bool allowed = code >= 32 || code == '\t' || code == '\n' || code == '\r';
+            if (!allowed || code > 127) {
                 fail(error, "unsupported character reference");
                 return false;
             }
@@ -234,7 +236,9 @@ public:
             if (!check_section(*child, section)) return false;
             sum += section;
         }
-        return compare(last_child(root, "CHK"), sum, "document");
+        const node* chk = last_child(root, "CHK");
+        if (!chk) return problem("no document checksum");
+        return compare(chk, sum, "document");
     }
 
 private:
@@ -323,6 +327,11 @@ private:
 report_check_result check_report(const std::string& document) {
     checker check;
     std::string error;
+    size_t invalid = find_invalid_xml_char(document);
+    if (invalid != std::string::npos) {
+        check.result.error = "not well-formed: a character XML does not allow at byte " + std::to_string(invalid);
+        return check.result;
+    }
     reader parser(document);
     auto root = parser.parse(error);
     if (!root) {

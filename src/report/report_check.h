@@ -12,6 +12,8 @@ struct report_check_result {
     int files = 0;
 };
 
-// Checks that the document is well formed as this writer produces it and that
-// every row, table, file, section and document CHK matches a recomputation.
+// Checks that the document is well formed as this writer produces it (only
+// characters XML allows, matched tags, known entities) and that every row,
+// table, file, section and document CHK matches a recomputation. A document
+// without its final CHK fails.
 report_check_result check_report(const std::string& document);

@@ -36,15 +36,57 @@ size_t utf8_sequence_length(const unsigned char* s, size_t n) {
     return length;
 }
 
+// The entity for one of the five characters XML reserves, or null.
+const char* special_entity(char c) {
+    switch (c) {
+        case '&': return "&amp;";
+        case '<': return "&lt;";
+        case '>': return "&gt;";
+        case '"': return "&quot;";
+        case '\'': return "&apos;";
+        default: return nullptr;
+    }
+}
+
+// Length of the character XML allows at s (at most n bytes), or 0: tab, line
+// feed, carriage return, everything from the blank up in ASCII, and valid
+// UTF-8 sequences of allowed characters.
+size_t valid_char_length(const unsigned char* s, size_t n) {
+    unsigned char c = s[0];
+    if (c >= 32 && c < 128) return 1;
+    if (c == '\t' || c == '\n' || c == '\r') return 1;
+    return c >= 128 ? utf8_sequence_length(s, n) : 0;
+}
+
 // A byte of an embedded file as written into the CDATA part.
 inline int file_byte(int c) {
     if ((c >= 32 && c <= 127) || c == '\t' || c == '\n' || c == '\r') return c;
     return '?';
 }
 
-std::string escaped_valid(const char* text) {
-    return xml_escape(xml_valid_text(text).c_str());
+// The valid text, escaped. A reader turns a carriage return in character
+// data into a line feed, and tabs and line ends in attribute values into
+// blanks, so those are written as character references and reach the reader
+// unchanged.
+std::string escaped_valid(const char* text, bool attribute) {
+    std::string valid = xml_valid_text(text);
+    std::string out;
+    out.reserve(valid.size());
+    for (char c : valid) {
+        if (const char* entity = special_entity(c))
+            out += entity;
+        else if (c == '\r')
+            out += "&#13;";
+        else if (attribute && (c == '\t' || c == '\n'))
+            out += c == '\t' ? "&#9;" : "&#10;";
+        else
+            out += c;
+    }
+    return out;
 }
+
+std::string escaped_text(const char* text) { return escaped_valid(text, false); }
+std::string escaped_attribute(const char* text) { return escaped_valid(text, true); }
 
 }  // namespace
 
@@ -70,24 +112,16 @@ std::string xml_escape(const char* text) {
     if (!text) return std::string();
     size_t length = 0;
     for (const char* p = text; *p; ++p) {
-        switch (*p) {
-            case '&': length += 5; break;
-            case '<': case '>': length += 4; break;
-            case '"': case '\'': length += 6; break;
-            default: length += 1;
-        }
+        const char* entity = special_entity(*p);
+        length += entity ? std::strlen(entity) : 1;
     }
     std::string out;
     out.reserve(length);
     for (const char* p = text; *p; ++p) {
-        switch (*p) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
-            default: out += *p;
-        }
+        if (const char* entity = special_entity(*p))
+            out += entity;
+        else
+            out += *p;
     }
     return out;
 }
@@ -99,11 +133,7 @@ std::string xml_valid_text(const char* text) {
     std::string out;
     out.reserve(n);
     for (size_t i = 0; i < n;) {
-        unsigned char c = s[i];
-        if (c >= 32 && c < 127) {
-            out += static_cast<char>(c);
-            ++i;
-        } else if (size_t length = c >= 128 ? utf8_sequence_length(s + i, n - i) : 0) {
+        if (size_t length = valid_char_length(s + i, n - i)) {
             out.append(text + i, length);
             i += length;
         } else {
@@ -114,6 +144,16 @@ std::string xml_valid_text(const char* text) {
     return out;
 }
 
+size_t find_invalid_xml_char(const std::string& text) {
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t i = 0; i < text.size();) {
+        size_t length = valid_char_length(s + i, text.size() - i);
+        if (length == 0) return i;
+        i += length;
+    }
+    return std::string::npos;
+}
+
 void write_xml_declaration(FILE* out) {
     std::fprintf(out, "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n");
 }
@@ -121,7 +161,7 @@ void write_xml_declaration(FILE* out) {
 void open_element(FILE* out, const char* name, const char* id) {
     std::string n = xml_name(name);
     if (id)
-        std::fprintf(out, "<%s ID=\"%s\">\n", n.c_str(), escaped_valid(id).c_str());
+        std::fprintf(out, "<%s ID=\"%s\">\n", n.c_str(), escaped_attribute(id).c_str());
     else
         std::fprintf(out, "<%s>\n", n.c_str());
 }
@@ -132,13 +172,13 @@ void close_element(FILE* out, const char* name) {
 
 void write_element(FILE* out, const char* name, const char* text) {
     std::string n = xml_name(name);
-    std::fprintf(out, "<%s>%s</%s>\n", n.c_str(), escaped_valid(text).c_str(), n.c_str());
+    std::fprintf(out, "<%s>%s</%s>\n", n.c_str(), escaped_text(text).c_str(), n.c_str());
 }
 
 void write_value_element(FILE* out, const char* name, const char* id, int width, const char* text) {
     std::string n = xml_name(name);
-    std::string i = escaped_valid(id);
-    std::string t = escaped_valid(text);
+    std::string i = escaped_attribute(id);
+    std::string t = escaped_text(text);
     if (width != 0)
         std::fprintf(out, "<%s ID=\"%s\" W=\"%d\">%s</%s>\n", n.c_str(), i.c_str(), width, t.c_str(), n.c_str());
     else
@@ -164,7 +204,7 @@ static uint32_t copy_cdata(FILE* out, FILE* input) {
 
 uint32_t embed_input_xml(FILE* out, const char* name, FILE* input) {
     if (!out) return 0;
-    std::string id = escaped_valid(name);
+    std::string id = escaped_attribute(name);
     if (element_prefix())
         std::fprintf(out, "<KD_FILE name=\"%s\">\n", id.c_str());
     else

@@ -26,8 +26,12 @@ uint32_t embed_input_xml(FILE* out, const char* name, FILE* input);
 std::string xml_name(const char* title);
 // Escapes the five XML special characters.
 std::string xml_escape(const char* text);
-// The text as an XML reader will see it: control characters (0-31, 127) and
-// bytes that do not form valid UTF-8 are replaced by '?', so that element
-// texts and attribute values always make a well-formed document. Checksums of
-// XML cells are taken over this form.
+// The text as an XML reader will see it: the characters XML forbids (control
+// characters other than tab, line feed and carriage return, and bytes that do
+// not form valid UTF-8) are replaced by '?', so that element texts and
+// attribute values always make a well-formed document. Checksums of XML cells
+// are taken over this form. The writers keep a carriage return (and, in
+// attribute values, tabs and line feeds) as character references.
 std::string xml_valid_text(const char* text);
+// Byte offset of the first character XML does not allow in text, or npos.
+size_t find_invalid_xml_char(const std::string& text);

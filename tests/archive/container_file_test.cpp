@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <random>
 #include <string>
@@ -240,8 +243,14 @@ TEST_F(ContainerTest, OpenUnsealsOnDiskOnce) {
 
 TEST_F(ContainerTest, BrokenSealedFormsAreNotContainers) {
     std::string sealed_start = std::string("_KELDRFF_\xFF\x01", 11) + std::string(9, 'a');
-    ASSERT_TRUE(write_file("lone.KD2", sealed_start + "\xFF"));
-    EXPECT_EQ(container.open("lone.KD2"), -10);
+    // A lone 0xFF at the very end is a cut in the middle of a pair: unseal
+    // refuses it, open reads what is before it.
+    const std::string empty_header = std::string("_KELDRFF_\xFF\x01" "abcdefg\xFF\x01\x02\xFF\x01", 23);
+    ASSERT_TRUE(write_file("lone.KD2", empty_header + "\xFF"));
+    EXPECT_EQ(ContainerFile::unseal("lone.KD2"), -6);
+    EXPECT_EQ(container.open("lone.KD2"), 0);
+    EXPECT_TRUE(container.damaged());
+    EXPECT_EQ(container.item_count(), 0);
     ASSERT_TRUE(write_file("bad.KD2", sealed_start + "\xFF\x02"));
     EXPECT_EQ(container.open("bad.KD2"), -10);
     // A failed unseal leaves the file as it was and no temporary file.
@@ -297,30 +306,102 @@ TEST_F(ContainerTest, VersionTextIsCutTo64Bytes) {
     EXPECT_FALSE(file_exists("KDLIC.TMP"));
 }
 
-// A file that happens to carry the temporary item name is left alone.
-TEST_F(ContainerTest, ExistingTemporaryNameIsNotOverwritten) {
-    char name[32];
-    std::snprintf(name, sizeof name, "%lX.tmp", static_cast<unsigned long>(fixed_time));
-    ASSERT_TRUE(write_file(name, "keep me"));
+// A folder under the item's temporary name (it cannot be removed) makes the
+// writer take the next second's name.
+TEST_F(ContainerTest, FolderUnderTheItemTemporaryNameIsPassedBy) {
+    char item_temp[32];
+    std::snprintf(item_temp, sizeof item_temp, "%lX.tmp", static_cast<unsigned long>(fixed_time));
+    ASSERT_EQ(mkdir(item_temp, 0700), 0);
     ASSERT_TRUE(write_file("x", std::string(5000, 'x')));
     ASSERT_EQ(container.create("c.KD2"), 0);
-    ASSERT_EQ(container.add_item(1, "x", true), 0);
-    EXPECT_EQ(read_file(name), "keep me");
-    ASSERT_EQ(container.extract_item(0, "out"), 0);
-    EXPECT_EQ(read_file("out"), std::string(5000, 'x'));
+    EXPECT_EQ(container.add_item(1, "x", true), 0);
+    EXPECT_EQ(directory_listing(scratch.path()).size(), 3u);  // c.KD2, x and the folder
 }
 
-TEST_F(ContainerTest, RecordRunningPastTheEndIsRefused) {
-    std::mt19937 rng(6);
-    ASSERT_TRUE(write_file("x", text_like(rng, 20000)));
+// The writer reads its own files by name; a link put in their place is not
+// followed.
+TEST_F(ContainerTest, InputsAreReadWithoutFollowingLinks) {
+    ASSERT_TRUE(write_file("x", std::string(5000, 'x')));
+    ASSERT_EQ(symlink("x", "link-to-x"), 0);
     ASSERT_EQ(container.create("c.KD2"), 0);
-    ASSERT_EQ(container.add_item(1, "x", true), 0);
-    ASSERT_EQ(container.add_item(2, "x", false), 0);
+    EXPECT_EQ(container.add_item(1, "link-to-x", false), -2);
+    EXPECT_EQ(container.close(), 0);
+    EXPECT_EQ(ContainerFile::seal("link-to-x"), -4);
+    EXPECT_EQ(read_file("x"), std::string(5000, 'x'));
+}
+
+// An upload cut short keeps every complete item before the cut, at any
+// length, and says that it is damaged.
+TEST_F(ContainerTest, CutContainerKeepsItsCompleteItems) {
+    std::mt19937 rng(6);
+    const std::vector<std::string> inputs = {text_like(rng, 3000), random_bytes(rng, 400), text_like(rng, 900)};
+    ASSERT_EQ(container.create("c.KD2"), 0);
+    std::vector<size_t> plain_ends;  // where each item ends in the plain form
+    for (size_t i = 0; i < inputs.size(); i++) {
+        ASSERT_TRUE(write_file("in", inputs[i]));
+        ASSERT_EQ(container.add_item(static_cast<int>(i + 1), "in", i != 1), 0);
+    }
     container.close();
     std::string plain = read_file("c.KD2");
-    ASSERT_TRUE(write_file("cut.KD2", plain.substr(0, plain.size() - 1)));
+    ASSERT_EQ(container.open("c.KD2"), 0);
+    for (int i = 0; i < container.item_count(); i++) {
+        ItemRecord r;
+        ASSERT_EQ(container.read_record(i, &r), 0);
+        plain_ends.push_back(static_cast<size_t>(r.offset) + item_record_size + r.data_length());
+    }
+    container.close();
+    ASSERT_EQ(plain_ends.back(), plain.size());
+    ASSERT_EQ(ContainerFile::seal("c.KD2"), 0);
+    const std::string sealed = read_file("c.KD2");
+    // Sealed length of a plain prefix: escaped bytes take two.
+    auto sealed_length = [&](size_t plain_length) {
+        size_t n = plain_length;
+        for (size_t i = 0; i < plain_length; i++) n += plain[i] == '\0' || plain[i] == '\xFF';
+        return n;
+    };
+
+    for (bool is_sealed : {false, true}) {
+        const std::string& whole = is_sealed ? sealed : plain;
+        auto end_of = [&](size_t plain_length) { return is_sealed ? sealed_length(plain_length) : plain_length; };
+        // Every length next to an item's or record's end or inside an escape
+        // pair, and a spread of the others.
+        // Where each item ends, and where each item's record header ends.
+        std::vector<size_t> item_ends, record_ends = {end_of(container_header_size + item_record_size)};
+        for (size_t end : plain_ends) {
+            item_ends.push_back(end_of(end));
+            record_ends.push_back(end_of(std::min(end + item_record_size, plain.size())));
+        }
+        auto worth_trying = [&](size_t length) {
+            if (length % 23 == 0 || (is_sealed && whole[length - 1] == '\xFF')) return true;
+            for (const auto* ends : {&item_ends, &record_ends})
+                for (size_t edge : *ends)
+                    if (length + 2 >= edge && length <= edge + 2) return true;
+            return false;
+        };
+        for (size_t length = end_of(container_header_size); length < whole.size(); length++) {
+            if (!worth_trying(length)) continue;
+            ASSERT_TRUE(write_file("cut.KD2", whole.substr(0, length)));
+            ASSERT_EQ(container.open("cut.KD2"), 0) << length;
+            EXPECT_TRUE(container.damaged()) << length;
+            EXPECT_EQ(container.declared_item_count(), 3);
+            int complete = 0;
+            while (complete < 3 && item_ends[complete] <= length) complete++;
+            ASSERT_EQ(container.item_count(), complete) << length << (is_sealed ? " sealed" : " plain");
+            for (int i = 0; i < complete; i++) {
+                ASSERT_EQ(container.extract_item(i, "out"), 0);
+                EXPECT_TRUE(read_file("out") == inputs[i]) << length;
+            }
+            ItemRecord cut;
+            if (container.cut_record(&cut)) {
+                EXPECT_EQ(cut.id, complete + 1);
+            }
+            EXPECT_EQ(container.cut_record(nullptr), record_ends[complete] <= length) << length;
+        }
+    }
+    // A cut inside the header leaves nothing to read.
+    ASSERT_TRUE(write_file("cut.KD2", plain.substr(0, container_header_size - 1)));
     EXPECT_EQ(container.open("cut.KD2"), -5);
-    ASSERT_TRUE(write_file("cut.KD2", plain.substr(0, 25)));
+    ASSERT_TRUE(write_file("cut.KD2", sealed.substr(0, container_header_size - 1)));
     EXPECT_EQ(container.open("cut.KD2"), -5);
 }
 

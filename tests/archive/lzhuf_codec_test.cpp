@@ -107,6 +107,52 @@ TEST(LzhufCodec, KnownStreams) {
     EXPECT_EQ(hex(encode_bytes(std::string(1, '\x73')).stream), "FF80");  // byte 115: nine one bits
 }
 
+// FNV-1a, 64 bits: a fixed digest for pinned streams.
+uint64_t digest(const std::string& bytes) {
+    uint64_t hash = 0xcbf29ce484222325ull;
+    for (unsigned char c : bytes) hash = (hash ^ c) * 0x100000001b3ull;
+    return hash;
+}
+
+// 200 KiB from a fixed generator: words that give matches, and runs of
+// arbitrary bytes that keep every literal in use, so that the adaptive tree
+// is rebuilt several times.
+std::string pinned_input() {
+    static const char* const words[] = {"device", "vendor", "0x8086", "memory", "slot",  "bridge", "status", "OK",
+                                        "Unknown", "<ROW>", "eth0",   "cache",  "DIMM", "kernel", "\n",     "  "};
+    uint64_t state = 20021204;
+    auto next = [&state] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<uint32_t>(state >> 33);
+    };
+    std::string input;
+    while (input.size() < 200 * 1024) {
+        uint32_t r = next();
+        if (r % 3 == 0) {
+            for (uint32_t n = r % 29; n > 0; --n) input += static_cast<char>(next() & 0xFF);
+        } else {
+            input += words[r % 16];
+            input += ' ';
+        }
+    }
+    input.resize(200 * 1024);
+    return input;
+}
+
+// The exact bytes the encoder gives for a large input: a change to the
+// model, the match search or the bit output shows here even when the
+// decoder would still read the stream back.
+TEST(LzhufCodec, EncoderOutputIsPinned) {
+    const std::string input = pinned_input();
+    EncodeResult e = encode_bytes(input);
+    ASSERT_EQ(e.rc, 0);
+    EXPECT_EQ(e.sizes.uncompressed, input.size());
+    EXPECT_EQ(e.sizes.compressed, 141298u);
+    EXPECT_EQ(digest(e.stream), 0xd858fa8c6f864e10ull);
+    DecodeResult d = decode_bytes(e.stream, e.sizes.uncompressed, e.sizes.compressed);
+    EXPECT_TRUE(d.exact && d.output == input);
+}
+
 TEST(LzhufCodec, OneByteInputsCodeAsOneLiteral) {
     for (int value = 0; value < 256; value++) {
         std::string input(1, static_cast<char>(value));
@@ -215,6 +261,15 @@ TEST(LzhufCodec, StreamCutShortStillGivesTheFullLength) {
     EXPECT_EQ(d.output.size(), input.size());
     EXPECT_FALSE(d.exact);
     EXPECT_TRUE(d.output.substr(0, 1000) == input.substr(0, 1000));
+
+    // A stream that ends exactly on a byte boundary (the literal 0x74 is
+    // eight zero bits) with one spare byte recorded after it is not exact.
+    DecodeResult aligned = decode_bytes(std::string(2, '\0'), 1, 2);
+    EXPECT_EQ(aligned.rc, 0);
+    EXPECT_EQ(aligned.output, "\x74");
+    EXPECT_FALSE(aligned.exact);
+    DecodeResult aligned_two = decode_bytes(std::string(1, '\0'), 2, 1);  // two literals need more bits
+    EXPECT_FALSE(aligned_two.exact);
 
     // A recorded compressed length with a spare byte is not exact either.
     DecodeResult padded = decode_bytes(e.stream + '\0', e.sizes.uncompressed, e.sizes.compressed + 1);

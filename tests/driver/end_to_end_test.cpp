@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "report/report_check.h"
 #include "support/temp_dir.h"
@@ -26,25 +28,61 @@ bool private_tmp_available() {
     return available;
 }
 
-// Runs the program in dir with the given arguments (without single quotes)
-// and standard input text; shell_prefix runs first in the same shell.
-program_run run_sifterra(const temp_dir& dir, const std::string& args, const std::string& input = "",
-                         const std::string& shell_prefix = "") {
-    for (const char* folder : {"work", "io", "tmp"}) std::filesystem::create_directories(dir.file(folder));
+// How the program is started, beyond its arguments.
+struct run_setup {
+    std::string input;              // standard input text
+    std::string prefix;             // shell commands run first, in the program's own shell (no single quotes)
+    std::string pipe_into;          // a command that reads standard output instead of a file
+    bool closed_in_and_out = false; // started with standard input and output closed
+    int disk_kb = 0;                // a working folder of this size (needs the private namespace)
+};
+
+run_setup with_input(const std::string& text) {
+    run_setup setup;
+    setup.input = text;
+    return setup;
+}
+
+run_setup with_prefix(const std::string& commands) {
+    run_setup setup;
+    setup.prefix = commands;
+    return setup;
+}
+
+// Runs the program in dir with the given arguments (without single quotes).
+program_run run_sifterra(const temp_dir& dir, const std::string& args, const run_setup& setup = {}) {
+    for (const char* folder : {"work", "io", "tmp", "saved"}) std::filesystem::create_directories(dir.file(folder));
     std::string io = dir.file("io");
-    write_file(io + "/stdin", input);
-    std::string program = shell_prefix + "exec " SIFTERRA_BINARY " " + args;
+    write_file(io + "/stdin", setup.input);
+    std::string program = setup.prefix + "exec " SIFTERRA_BINARY " " + args;
     if (private_tmp_available()) {
         // The program is opened before /tmp is covered, since the build
         // folder itself may lie under /tmp; it keeps its name as argument 0.
-        program = "unshare -Urm bash -c 'exec 3<" SIFTERRA_BINARY " && mount --bind ../tmp /tmp && " + shell_prefix +
-                  "exec -a " SIFTERRA_BINARY " /proc/self/fd/3 " + args + "'";
+        std::string start = "exec 3<" SIFTERRA_BINARY " && ";
+        std::string run = "exec -a " SIFTERRA_BINARY " /proc/self/fd/3 " + args;
+        if (setup.disk_kb > 0) {
+            // A small file system as the working folder; what it holds at the
+            // end is copied out before the namespace goes away.
+            start += "mount -t tmpfs -o size=" + std::to_string(setup.disk_kb) + "k tmpfs \"$PWD\" && cd \"$PWD\" && ";
+            run = "(" + run + "); rc=$?; cp -a . ../saved/; exit $rc";
+        }
+        start += "mount --bind ../tmp /tmp && ";
+        program = "unshare -Urm bash -c '" + start + setup.prefix + run + "'";
     }
-    std::string command = "cd '" + dir.file("work") + "' && " + program + " <'" + io + "/stdin' >'" + io +
-                          "/stdout' 2>'" + io + "/stderr'";
-    int status = std::system(command.c_str());
+    std::string in = " <'" + io + "/stdin'";
+    std::string out = " >'" + io + "/stdout'";
+    std::string err = " 2>'" + io + "/stderr'";
+    std::string command;
+    if (!setup.pipe_into.empty())
+        command = "(" + program + in + err + "; echo $? >'" + io + "/rc') | " + setup.pipe_into + out;
+    else if (setup.closed_in_and_out)
+        command = program + " <&- >&-" + err;
+    else
+        command = program + in + out + err;
+    int status = std::system(("cd '" + dir.file("work") + "' && " + command).c_str());
     program_run run;
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (!setup.pipe_into.empty()) run.exit_code = std::atoi(read_file(io + "/rc").c_str());
     run.out = read_file(io + "/stdout");
     run.err = read_file(io + "/stderr");
     return run;
@@ -54,6 +92,13 @@ std::set<std::string> files_in(const std::string& folder) {
     std::set<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) names.insert(entry.path().filename());
     return names;
+}
+
+// Runs kdtool; its standard output goes to io/kdtool.
+int kdtool(const temp_dir& dir, const std::string& args) {
+    std::string command = SIFTERRA_KDTOOL " " + args + " >'" + dir.file("io/kdtool") + "' 2>&1";
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 const std::string banner = "\nVarnholt Technical Support Information Sifterra\n";
@@ -114,11 +159,15 @@ TEST(EndToEnd, PlainCopyIsWellFormedAndEveryChecksumMatches) {
     EXPECT_NE(document.find("<SIFTERRA_VERSION>2.00 (Internal use Only)</SIFTERRA_VERSION>"), std::string::npos);
 
     // The support side's reader accepts the container and gives the report back.
-    std::string kdtool = std::string(SIFTERRA_KDTOOL) + " ";
-    std::string container = "'" + dir.file("work/box-V.KD2") + "'";
-    EXPECT_EQ(std::system((kdtool + "verify " + container + " >/dev/null").c_str()), 0);
+    std::string container = dir.file("work/box-V.KD2");
+    EXPECT_EQ(kdtool(dir, "verify '" + container + "'"), 0);
+    EXPECT_NE(read_file(dir.file("io/kdtool")).find("sections and the document checksum match\n"), std::string::npos);
+    EXPECT_EQ(kdtool(dir, "list '" + container + "'"), 0);
+    std::string listing = read_file(dir.file("io/kdtool"));
+    EXPECT_NE(listing.find("\n    0   16        yes         76"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("\n    1   15        yes"), std::string::npos) << listing;
     std::string extracted = dir.file("io/extracted");
-    EXPECT_EQ(std::system((kdtool + "extract " + container + " -o '" + extracted + "'").c_str()), 0);
+    EXPECT_EQ(kdtool(dir, "extract '" + container + "' 15 -o '" + extracted + "'"), 0);
     EXPECT_EQ(read_file(extracted), document);
 
     if (std::system("command -v xmllint >/dev/null 2>&1") == 0) {
@@ -144,7 +193,7 @@ TEST(EndToEnd, HelpPrintsUsageAndCreatesOnlyTheDebugLog) {
 TEST(EndToEnd, RefusedDisclaimerExitsOne) {
     for (const char* answer : {"n\n", "\n", "", " y\n"}) {
         temp_dir dir;
-        program_run run = run_sifterra(dir, "", answer);
+        program_run run = run_sifterra(dir, "", with_input(answer));
         EXPECT_EQ(run.exit_code, 1) << answer;
         EXPECT_NE(run.out.find("DISCLAIMER"), std::string::npos);
         EXPECT_EQ(run.err, "\nSorry, this software only works if you agree with the above terms.\n");
@@ -154,7 +203,7 @@ TEST(EndToEnd, RefusedDisclaimerExitsOne) {
 
 TEST(EndToEnd, AgreedRunWritesToStandardError) {
     temp_dir dir;
-    program_run run = run_sifterra(dir, "-level0", "Yes\n");
+    program_run run = run_sifterra(dir, "-level0", with_input("Yes\n"));
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_NE(run.out.find("Do you agree with the above terms ? [y/n] ... "), std::string::npos);
     EXPECT_NE(run.err.find("Basic Info ..................... OK\n"), std::string::npos);
@@ -171,7 +220,7 @@ TEST(EndToEnd, UncreatableTemporaryReportExitsTwo) {
     temp_dir dir;
     // A folder standing where the temporary report must go makes its creation
     // fail even for root; the shell's process id becomes the program's.
-    program_run run = run_sifterra(dir, "-batch", "", "mkdir keldr$(printf %x $$).tmp && ");
+    program_run run = run_sifterra(dir, "-batch", with_prefix("mkdir keldr$(printf %x $$).tmp && "));
     EXPECT_EQ(run.exit_code, 2);
     EXPECT_NE(run.out.find("ERROR: Cannot create temp file. Is the disk full ?\n\n"), std::string::npos) << run.out;
     EXPECT_EQ(files_in(dir.file("work")).size(), 1u);  // only the folder made above
@@ -179,11 +228,178 @@ TEST(EndToEnd, UncreatableTemporaryReportExitsTwo) {
 
 TEST(EndToEnd, StepAsksBeforeEachFixedSection) {
     temp_dir dir;
-    program_run run = run_sifterra(dir, "-batch -step -level2", "n\n");
+    program_run run = run_sifterra(dir, "-batch -step -level2", with_input("n\n"));
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_NE(run.out.find("Run Time Zone Info?: Skipping: Time Zone Info\nRun SMBIOS Info?: Skipping: SMBIOS Info\n"),
               std::string::npos)
         << run.out;
+}
+
+// Shell commands that plant something with `how` under every name the
+// program writes in its folder: the container and its sealing file, the
+// temporary report, the plain copy, the debug log, the version record file
+// and the names the item's temporary file may take in the next 45 seconds.
+const std::string item_temporary_names =
+    "$(now=$(date +%s); for i in $(seq 0 45); do printf \"%X.tmp \" $((now + i)); done)";
+
+std::string plant_everywhere(const std::string& how) {
+    return "for n in box.KD2 box.KD2.tmp keldr$(printf %x $$).tmp box.XML keldran.log KDLIC.TMP " +
+           item_temporary_names + "; do " + how + " \"$n\" || exit 9; done && ";
+}
+
+bool is_plain_file(const std::string& path) {
+    return std::filesystem::is_regular_file(std::filesystem::symlink_status(path));
+}
+
+TEST(EndToEnd, PlantedLinksNeverRedirectAWrite) {
+    for (const char* how : {"ln -s ../victim", "ln -s ../absent", "ln ../victim"}) {
+        temp_dir dir;
+        write_file(dir.file("victim"), "precious\n");
+        program_run run = run_sifterra(dir, "-batch -filenamebox TulipMarch -debug", with_prefix(plant_everywhere(how)));
+        EXPECT_EQ(run.exit_code, 0) << how << "\n" << run.out << run.err;
+        EXPECT_EQ(read_file(dir.file("victim")), "precious\n") << how;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("absent"))) << how;
+        EXPECT_NE(run.out.find("\nDone. Information is stored in box.XML\n\n"), std::string::npos) << how;
+        for (const char* name : {"box.KD2", "box.XML", "keldran.log"})
+            EXPECT_TRUE(is_plain_file(dir.file("work/") + name)) << how << " " << name;
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.file("work/KDLIC.TMP")))) << how;
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.file("work/box.KD2.tmp")))) << how;
+        EXPECT_EQ(read_file(dir.file("work/keldran.log")).rfind("Sifterra version 2.00", 0), 0u) << how;
+        report_check_result check = check_report(read_file(dir.file("work/box.XML")));
+        EXPECT_TRUE(check.ok) << how << ": " << check.error;
+        EXPECT_EQ(kdtool(dir, "verify '" + dir.file("work/box.KD2") + "'"), 0) << how << read_file(dir.file("io/kdtool"));
+    }
+}
+
+// The file that holds the report after a run: the named one, or the
+// temporary report when that is all there is.
+std::string report_holder(const temp_dir& dir, const std::string& named) {
+    if (is_plain_file(dir.file("work/" + named))) return named;
+    for (const std::string& name : files_in(dir.file("work")))
+        if (name.rfind("keldr", 0) == 0 && is_plain_file(dir.file("work/" + name))) return name;
+    return "";
+}
+
+// A folder standing under a name: packing that fails keeps the report as the
+// plain copy (exit 3); a plain copy that cannot be made leaves the report
+// under its temporary name; the final message names where the report is.
+TEST(EndToEnd, FolderInTheWayKeepsTheReportAndSaysWhere) {
+    struct {
+        const char* what;
+        std::string folders;
+        const char* args;
+        int exit_code;
+        const char* console;
+        const char* holder;
+    } cases[] = {
+        {"container", "box.KD2", "-batch -filenamebox", 3, "Compressing Info ............... ERROR -3\n", "box.XML"},
+        {"sealing file", "box.KD2.tmp", "-batch -filenamebox", 3, "Compressing Info ............... ERROR -4\n", "box.XML"},
+        {"version record file", "KDLIC.TMP", "-batch -filenamebox", 3, "Compressing Info ............... ERROR -4\n", "box.XML"},
+        {"item temporary files", item_temporary_names, "-batch -filenamebox", 3, "Compressing Info ............... ERROR -3\n", "box.XML"},
+        {"plain copy", "box.XML", "-batch -filenamebox TulipMarch", 0, "Compressing Info ............... OK\nERROR: Cannot rename keldr", "keldr"},
+        {"debug log", "keldran.log", "-batch -debug -filenamebox", 0, "Compressing Info ............... OK\n", ""},
+    };
+    for (const auto& c : cases) {
+        temp_dir dir;
+        program_run run = run_sifterra(dir, c.args, with_prefix("for n in " + c.folders + "; do mkdir -p \"$n/inside\"; done && "));
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.what << "\n" << run.out;
+        EXPECT_NE(run.out.find(c.console), std::string::npos) << c.what << "\n" << run.out;
+        std::string holder = *c.holder ? report_holder(dir, c.holder) : std::string();
+        if (*c.holder) {
+            ASSERT_FALSE(holder.empty()) << c.what;
+            EXPECT_NE(run.out.find("\nDone. Information is stored in " + holder + "\n\n"), std::string::npos) << c.what;
+            report_check_result check = check_report(read_file(dir.file("work/" + holder)));
+            EXPECT_TRUE(check.ok) << c.what << ": " << check.error;
+        }
+        if (c.exit_code == 3) {
+            EXPECT_FALSE(is_plain_file(dir.file("work/box.KD2"))) << c.what;
+        } else {
+            EXPECT_EQ(kdtool(dir, "verify '" + dir.file("work/box.KD2") + "'"), 0) << c.what;
+        }
+        for (const std::string& name : files_in(dir.file("work")))
+            EXPECT_FALSE(name.size() > 8 && name.substr(name.size() - 8) == ".KD2.tmp" && is_plain_file(dir.file("work/" + name)))
+                << c.what;
+    }
+}
+
+// A file size limit stands in for a disk that fills while the report is
+// written: the run goes on, the report is not packed as if complete, and
+// what was written is kept as the plain copy.
+TEST(EndToEnd, ReportThatCannotBeWrittenIsKeptNotPacked) {
+    temp_dir dir;
+    program_run run = run_sifterra(dir, "-batch -filenamebox", with_prefix("ulimit -f 16 && "));
+    EXPECT_EQ(run.exit_code, 3) << run.out << run.err;
+    EXPECT_NE(run.out.find("Compressing Info ............... ERROR -6\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\nDone. Information is stored in box.XML\n\n"), std::string::npos) << run.out;
+    EXPECT_EQ(files_in(dir.file("work")), std::set<std::string>{"box.XML"});
+    EXPECT_EQ(read_file(dir.file("work/box.XML")).rfind("<?xml version=\"1.0\"", 0), 0u);
+}
+
+// A small file system for the working folder, filled at every stage of the
+// run: afterwards there is either a container that verifies (exit 0) or the
+// report as the plain copy (exit 3), never both and never neither (except
+// exit 2, when not even the temporary report could be made).
+TEST(EndToEnd, FullDiskAtAnyPointLeavesAVerifiedContainerOrThePlainCopy) {
+    if (!private_tmp_available()) GTEST_SKIP() << "no user and mount namespaces for a small file system";
+    // One run with room to spare gives the sizes to aim at.
+    temp_dir roomy;
+    program_run first = run_sifterra(roomy, "-batch -filenamebox TulipMarch", [] {
+        run_setup setup;
+        setup.disk_kb = 4096;
+        return setup;
+    }());
+    ASSERT_EQ(first.exit_code, 0) << first.out;
+    const size_t report_kb = std::filesystem::file_size(roomy.file("saved/box.XML")) / 1024;
+    const size_t container_kb = std::filesystem::file_size(roomy.file("saved/box.KD2")) / 1024;
+    std::vector<size_t> sizes = {4, report_kb / 2};
+    for (size_t kb = report_kb; kb <= report_kb + 2 * container_kb + 16; kb += 4) sizes.push_back(kb);
+
+    std::set<std::string> outcomes;
+    for (size_t kb : sizes) {
+        temp_dir dir;
+        run_setup setup;
+        setup.disk_kb = static_cast<int>(kb);
+        program_run run = run_sifterra(dir, "-batch -filenamebox", setup);
+        std::set<std::string> left = files_in(dir.file("saved"));
+        std::string where = std::to_string(kb) + " KiB:\n" + run.out;
+        if (run.exit_code == 0) {
+            EXPECT_EQ(left, std::set<std::string>{"box.KD2"}) << where;
+            EXPECT_EQ(kdtool(dir, "verify '" + dir.file("saved/box.KD2") + "'"), 0) << where;
+            outcomes.insert("container");
+        } else if (run.exit_code == 3) {
+            EXPECT_EQ(left, std::set<std::string>{"box.XML"}) << where;
+            EXPECT_NE(run.out.find("\nDone. Information is stored in box.XML\n\n"), std::string::npos) << where;
+            bool complete = check_report(read_file(dir.file("saved/box.XML"))).ok;
+            outcomes.insert(complete ? "complete plain copy" : "partial plain copy");
+        } else {
+            EXPECT_EQ(run.exit_code, 2) << where;
+            EXPECT_TRUE(left.empty()) << where;
+        }
+    }
+    EXPECT_EQ(outcomes, (std::set<std::string>{"container", "complete plain copy", "partial plain copy"}));
+}
+
+TEST(EndToEnd, VanishedConsoleDoesNotEndTheRun) {
+    temp_dir dir;
+    run_setup setup;
+    setup.pipe_into = "head -c 1";
+    program_run run = run_sifterra(dir, "-batch -filenamebox", setup);
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.out, "\n");
+    EXPECT_EQ(files_in(dir.file("work")), std::set<std::string>{"box.KD2"});
+}
+
+TEST(EndToEnd, ClosedStandardInputAndOutputStayOutOfTheReport) {
+    temp_dir dir;
+    run_setup setup;
+    setup.closed_in_and_out = true;
+    program_run run = run_sifterra(dir, "-batch -filenamebox TulipMarch", setup);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(files_in(dir.file("work")), (std::set<std::string>{"box.KD2", "box.XML"}));
+    std::string document = read_file(dir.file("work/box.XML"));
+    EXPECT_EQ(document.find("Basic Info"), std::string::npos);
+    report_check_result check = check_report(document);
+    EXPECT_TRUE(check.ok) << check.error;
 }
 
 }  // namespace

@@ -156,4 +156,27 @@ TEST(Console, StepQuestions) {
     EXPECT_TRUE(ran);
 }
 
+// A target that refuses any write of "OK" and accepts everything else.
+ssize_t refuse_ok(void* cookie, const char* data, size_t size) {
+    if (size >= 2 && data[0] == 'O' && data[1] == 'K') return -1;
+    static_cast<std::string*>(cookie)->append(data, size);
+    return static_cast<ssize_t>(size);
+}
+
+TEST(Console, StopsWritingOnceTheTargetFailed) {
+    std::string written;
+    FILE* target = fopencookie(&written, "w", {nullptr, refuse_ok, nullptr, nullptr});
+    ASSERT_NE(target, nullptr);
+    FILE* console = open_console(target);
+    ASSERT_NE(console, target);
+    EXPECT_GT(std::fprintf(console, "Basic Info "), 0);
+    EXPECT_GT(std::fprintf(console, "OK\n"), 0);   // fails underneath
+    EXPECT_GT(std::fprintf(console, "more\n"), 0);  // the target would take it, but is not asked
+    EXPECT_EQ(std::fflush(console), 0);
+    EXPECT_FALSE(std::ferror(console));
+    EXPECT_EQ(written, "Basic Info ");
+    std::fclose(console);
+    std::fclose(target);
+}
+
 }  // namespace

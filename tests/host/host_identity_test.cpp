@@ -39,6 +39,12 @@ TEST(BiosVpd, ReadsAWellFormedBlock) {
     EXPECT_STREQ("TGE110AUS", vpd.build_id);
     EXPECT_STREQ("KC12345", vpd.serial);
     EXPECT_STREQ("867021X", vpd.model);
+
+    // The last place where the whole 47-byte block fits is still searched.
+    bios_vpd last;
+    bytes at_end = window_with(vpd_block("TGE110AUS", "KC12345", "867021X"), 65536 - 47);
+    ASSERT_TRUE(parse_bios_vpd(last, at_end.data(), 65536));
+    EXPECT_STREQ("KC12345", last.serial);
 }
 
 TEST(BiosVpd, RejectsMalformedOrMisplacedBlocks) {

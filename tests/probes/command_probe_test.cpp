@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "probe_fixture.h"
@@ -214,7 +215,46 @@ TEST_F(ScriptFileTest, ScriptNamingAFileThatCannotBeSecuredDoesNotRun) {
     EXPECT_FALSE(script.run());
     EXPECT_EQ(access(marker.c_str(), F_OK), -1);
     EXPECT_NE(debug().find("script: shared script files are unsafe, not run\n"), std::string::npos);
+    EXPECT_NE(debug().find(log + ": cannot remove: "), std::string::npos);
+    EXPECT_EQ(debug().find("replaced"), std::string::npos);  // nothing was
     EXPECT_TRUE(plain.run());
+}
+
+// A file of root's is as safe as one's own: in the sticky /tmp nobody else can
+// replace it, so a run by another user after a root run keeps using it.
+TEST_F(ScriptFileTest, RootOwnedFileIsKeptForAnyUser) {
+    if (geteuid() != 0) {
+        // A root file in a folder this user cannot change: even a wrong
+        // verdict could not remove it.
+        for (const char* path : {"/etc/hostname", "/etc/hosts", "/etc/passwd"}) {
+            struct stat info;
+            if (lstat(path, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != 0 || info.st_nlink != 1 ||
+                access("/etc", W_OK) == 0)
+                continue;
+            EXPECT_TRUE(secure_script_file(path)) << path;
+            EXPECT_EQ(debug().find("replaced"), std::string::npos);
+            return;
+        }
+        GTEST_SKIP() << "no root-owned file with a single link in /etc";
+    }
+    // Run as root: the check runs in a child that has become another user,
+    // on a root file in a sticky folder that user cannot remove it from.
+    ASSERT_EQ(chmod(folder_.path().c_str(), 0711), 0);
+    const std::string folder = folder_.file("sticky");
+    ASSERT_EQ(mkdir(folder.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
+    const std::string path = folder + "/sifterra.log";
+    write_file(path, "root run\n");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        bool kept = setgid(65534) == 0 && setuid(65534) == 0 && secure_script_file(path.c_str());
+        _exit(kept ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(read_file(path), "root run\n");
 }
 
 }  // namespace

@@ -150,6 +150,33 @@ TEST_F(TaggedTextTest, TableWithoutANameEndsTheStream) {
     EXPECT_EQ(report(), "");
 }
 
+// The column scan starts two items after the table's first item and looks
+// at that item even when it is a directive.
+TEST_F(TaggedTextTest, HeaderScanExaminesItsStartingItem) {
+    parse(tagged({"@TABLE", "t", "X", "Y", "@TABLE", "FIELD", "c", "1"}));
+    EXPECT_NE(log().find("creating headers\n1 columns\n"), std::string::npos) << log();
+    EXPECT_NE(report().find("| c |"), std::string::npos) << report();
+}
+
+// More fields than a table can hold: the refusal goes to the debug log and
+// the console stays silent, the first 20 fields become the columns.
+TEST_F(TaggedTextTest, FieldsBeyondTwentyAreRefusedInTheDebugLog) {
+    std::string stream = tagged({"@TABLE", "wide", "ROW", "r"});
+    for (int i = 0; i < 22; ++i) {
+        char field[32];
+        std::snprintf(field, sizeof field, "FIELD\aF%d\av\a", i);
+        stream += field;
+    }
+    testing::internal::CaptureStdout();
+    parse(stream);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_NE(log().find("Cannot add column for F20 - too many columns.  Max is 20\n"
+                         "Cannot add column for F21 - too many columns.  Max is 20\n20 columns\n"),
+              std::string::npos)
+        << log();
+    EXPECT_EQ(count_of(report(), "| v "), 20);
+}
+
 TEST_F(TaggedTextTest, EmptyNamesAndValuesGiveWidthMinusOne) {
     parse(tagged({"@TABLE", "t", "ROW", "r", "FIELD", "", ""}));
     EXPECT_NE(log().find("column: \nwidth -1\n"), std::string::npos) << log();

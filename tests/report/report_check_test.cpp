@@ -9,7 +9,7 @@
 namespace {
 
 // A small complete document: one section with a table and an embedded file.
-std::string sample_document(const std::string& file_bytes) {
+std::string sample_document(const std::string& file_bytes, const char* cell = "a<b>\"c\"") {
     reset_report_state();
     set_output_mode(4);
     temp_dir dir;
@@ -26,7 +26,7 @@ std::string sample_document(const std::string& file_bytes) {
         table.add_column("Size", INTEGER);
         table.end_heading();
         table.start_row("r");
-        table.log_data("a<b>\"c\"");
+        table.log_data(cell);
         table.log_data(-5);
         table.end_row();
     }
@@ -42,7 +42,9 @@ std::string sample_document(const std::string& file_bytes) {
 }
 
 TEST(ReportCheck, AcceptsWhatTheWriterProduces) {
-    report_check_result result = check_report(sample_document(std::string("x]]>y\x01\xFF\r\n", 9)));
+    report_check_result result = check_report(sample_document(std::string("x]]>y\x01\xFF\r\n", 9), "a\tb\r\nc"));
+    EXPECT_TRUE(result.ok) << result.error;
+    result = check_report(sample_document(std::string("x]]>y\x01\xFF\r\n", 9)));
     EXPECT_TRUE(result.ok) << result.error;
     EXPECT_EQ(result.sections, 1);
     EXPECT_EQ(result.tables, 1);
@@ -66,10 +68,25 @@ TEST(ReportCheck, FindsAChangedCellFileByteOrChecksum) {
     EXPECT_NE(check_report(changed).error.find("document"), std::string::npos);
 }
 
+// The checksum of a cell counts its tabs and line ends, as a reader sees them.
+TEST(ReportCheck, TabsAndLineEndsInCellsAreCounted) {
+    std::string doc = sample_document("x", "a\tb\r\nc");
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "<CHK>%4X</CHK>", 'a' + '\t' + 'b' + '\r' + '\n' + 'c' + '-' + '5');
+    EXPECT_NE(doc.find(expected), std::string::npos) << doc;
+    std::string changed = doc;
+    changed.replace(changed.find("&#13;"), 5, "&#10;");
+    EXPECT_NE(check_report(changed).error.find("row 1"), std::string::npos);
+}
+
 TEST(ReportCheck, RejectsDocumentsThatAreNotWellFormed) {
     std::string doc = sample_document("x");
+    std::string control = doc;
+    control.insert(control.find("<STR"), 1, '\x0C');
+    std::string stray = doc;
+    stray.insert(stray.find("<STR"), 1, '\xC3');
     for (std::string broken : {doc.substr(0, doc.size() / 2), std::string("<A><B></A></B>"), std::string("<A>&bogus;</A>"),
-                               std::string(""), doc + "<X/>"}) {
+                               std::string(""), doc + "<X/>", control, stray, std::string("<A>&#1;</A>")}) {
         report_check_result result = check_report(broken);
         EXPECT_FALSE(result.ok);
         EXPECT_NE(result.error.find("not well-formed"), std::string::npos) << result.error;
@@ -77,3 +94,10 @@ TEST(ReportCheck, RejectsDocumentsThatAreNotWellFormed) {
 }
 
 }  // namespace
+
+TEST(ReportCheck, DocumentWithoutItsChecksumFails) {
+    std::string doc = sample_document("x");
+    size_t last = doc.rfind("<CHK>");
+    doc.erase(last, doc.find('\n', last) + 1 - last);
+    EXPECT_EQ(check_report(doc).error, "no document checksum");
+}

@@ -218,6 +218,8 @@ TEST_F(TableTest, AsciiCellsAreReducedAndCountedAsReduced) {
 }
 
 TEST_F(TableTest, StringCellsAreMadeValidXml) {
+    std::string kept = single_cell(STRING, "r", "a\tb\nc");
+    EXPECT_NE(kept.find(">a\tb\nc</STR>"), std::string::npos) << kept;
     std::string text = single_cell(STRING, "r\x01", "a\x02<b");
     EXPECT_NE(text.find("<ROW ID=\"r?\">"), std::string::npos);
     EXPECT_NE(text.find(">a?" "&lt;b</STR>"), std::string::npos);

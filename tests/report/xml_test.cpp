@@ -34,10 +34,26 @@ TEST_F(XmlTest, EscapeReplacesTheFiveSpecialCharactersOnly) {
 
 TEST_F(XmlTest, ValidTextKeepsUtf8AndReplacesControlsAndStrayBytes) {
     EXPECT_EQ(xml_valid_text("caf\xC3\xA9"), "caf\xC3\xA9");
-    EXPECT_EQ(xml_valid_text("a\tb\nc\rd\x7F"), "a?b?c?d?");
+    EXPECT_EQ(xml_valid_text("a\tb\nc\rd\x7F"), "a\tb\nc\rd\x7F");  // all allowed in XML
+    EXPECT_EQ(xml_valid_text("\x01\x08\x0B\x1F"), "????");
     EXPECT_EQ(xml_valid_text("\xE9x\xC3"), "?x?");
     EXPECT_EQ(xml_valid_text("\xEF\xBF\xBF"), "???");   // U+FFFF is not a character
     EXPECT_EQ(xml_valid_text("\xC0\x80"), "??");         // overlong NUL
+    EXPECT_EQ(find_invalid_xml_char("ok\t\xC3\xA9"), std::string::npos);
+    EXPECT_EQ(find_invalid_xml_char("ok\x0C"), 2u);
+    EXPECT_EQ(find_invalid_xml_char("\xC3"), 0u);
+}
+
+// A reader turns a carriage return in text into a line feed and tabs and
+// line ends in attribute values into blanks; character references keep them.
+TEST_F(XmlTest, TabsAndLineEndsReachTheReaderUnchanged) {
+    open_element(out.get(), "SECTION", "a\tb\nc\rd");
+    write_element(out.get(), "X", "a\tb\nc\rd\x01");
+    write_value_element(out.get(), "STR", "i\td", 3, "v\r\n");
+    EXPECT_EQ(out.text(),
+              "<SECTION ID=\"a&#9;b&#10;c&#13;d\">\n"
+              "<X>a\tb\nc&#13;d?</X>\n"
+              "<STR ID=\"i&#9;d\" W=\"3\">v&#13;\n</STR>\n");
 }
 
 TEST_F(XmlTest, ElementWriters) {
