@@ -247,20 +247,23 @@ bool bounded_child::start(void (*work)(int fd, void* argument), void* argument) 
     return true;
 }
 
+int bounded_child::wait_readable(long long deadline) {
+    for (;;) {
+        pollfd fd{fd_, POLLIN, 0};
+        int ready = poll(&fd, 1, remaining_ms(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) timed_out_ = true;
+        return ready > 0 ? 1 : ready;
+    }
+}
+
 bool bounded_child::read_exact(void* data, size_t size, int timeout_ms) {
     if (fd_ < 0) return false;
     char* at = static_cast<char*>(data);
     size_t got = 0;
     const long long deadline = monotonic_ms() + timeout_ms;
     while (got < size) {
-        pollfd fd{fd_, POLLIN, 0};
-        int ready = poll(&fd, 1, remaining_ms(deadline));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready == 0) {
-            timed_out_ = true;
-            return false;
-        }
-        if (ready < 0) return false;
+        if (wait_readable(deadline) <= 0) return false;
         ssize_t n = read(fd_, at + got, size - got);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
@@ -275,13 +278,8 @@ bool bounded_child::read_all(std::string& text, size_t cap, int timeout_ms) {
     const long long deadline = monotonic_ms() + timeout_ms;
     bool cut = false;
     for (;;) {
-        pollfd fd{fd_, POLLIN, 0};
-        int ready = poll(&fd, 1, remaining_ms(deadline));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready == 0) {
-            timed_out_ = true;
-            return false;
-        }
+        int ready = wait_readable(deadline);
+        if (ready == 0) return false;
         if (ready < 0 || !read_into(fd_, text, cap, cut)) return true;
     }
 }

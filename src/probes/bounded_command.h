@@ -63,6 +63,10 @@ public:
     bool running() const { return pid_ > 0; }
 
 private:
+    // Waits until the pipe can be read: 1 when it can, 0 at the deadline
+    // (timed_out() then says so), -1 on an error.
+    int wait_readable(long long deadline);
+
     pid_t pid_ = -1;
     int fd_ = -1;
     bool timed_out_ = false;
