@@ -17,8 +17,10 @@
 
 namespace {
 
-// Every dump asks for IPv4 (links ignore the family).
-constexpr uint8_t dump_family = AF_INET;
+// Links are listed once whatever the family; addresses and routes are
+// dumped for each of these families in turn, into the same tables.
+constexpr uint8_t link_family = AF_INET;
+constexpr uint8_t dump_families[] = {AF_INET, AF_INET6};
 
 struct named_value {
     uint32_t value;
@@ -88,9 +90,9 @@ void read_value(const unsigned char* payload, size_t length, T& value) {
 // expected type with its whole fixed body. 0 with the header and body filled
 // in, or the result that ends the dump.
 template <typename Body>
-int take_message(NetlinkBuffer* nlb, uint16_t request, uint16_t expected, netlink_header& header,
+int take_message(NetlinkBuffer* nlb, uint16_t request, uint8_t family, uint16_t expected, netlink_header& header,
                  Body& body) {
-    int rc = netlink_next_message(nlb, request, dump_family);
+    int rc = netlink_next_message(nlb, request, family);
     if (rc != 0) return rc;
     debug_printf("Processing message at offset %d\n", nlb->position);
     header = message_header(nlb);
@@ -146,13 +148,13 @@ void start_table(report_table& table, std::initializer_list<std::pair<const char
 // One dump into rows: open, parse until the dump ends or fails, close.
 // write gets each decoded row. Gives the number of rows.
 template <typename Row, typename Write>
-int dump_rows(int (*parse)(NetlinkBuffer*, Row&), Write write) {
+int dump_rows(int (*parse)(NetlinkBuffer*, Row&, uint8_t), uint8_t family, Write write) {
     NetlinkBuffer* nlb = netlink_open();
     if (!nlb) return 0;
     int rows = 0;
     for (;;) {
         Row row;
-        if (parse(nlb, row) != 0) break;
+        if (parse(nlb, row, family) != 0) break;
         write(row);
         ++rows;
     }
@@ -191,6 +193,16 @@ std::string prefix_netmask(int32_t prefix_length) {
     return text;
 }
 
+std::string family_netmask(int family, int32_t prefix_length) {
+    if (family != AF_INET6) return prefix_netmask(prefix_length);
+    unsigned char mask[16] = {};
+    int bits = prefix_length < 0 ? 0 : prefix_length > 128 ? 128 : prefix_length;
+    for (int i = 0; i < bits; ++i) mask[i / 8] = static_cast<unsigned char>(mask[i / 8] | 0x80 >> (i % 8));
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, mask, text, sizeof text);
+    return text;
+}
+
 std::string interface_flags_text(uint32_t flags) {
     std::string text;
     for (const named_value& flag : interface_flags)
@@ -222,7 +234,7 @@ const char* address_family_name(int family) {
 int parse_link_message(NetlinkBuffer* nlb, InterfaceRecord& row) {
     netlink_header header;
     ifinfomsg body;
-    int rc = take_message(nlb, request_links, reply_link, header, body);
+    int rc = take_message(nlb, request_links, link_family, reply_link, header, body);
     if (rc != 0) return rc;
     row.index = body.ifi_index;
     row.hardware_type = hardware_type_name(body.ifi_type);
@@ -252,20 +264,22 @@ int parse_link_message(NetlinkBuffer* nlb, InterfaceRecord& row) {
     return walk_attributes(nlb, header, sizeof body, decode);
 }
 
-int parse_address_message(NetlinkBuffer* nlb, AddressRow& row) {
+int parse_address_message(NetlinkBuffer* nlb, AddressRow& row, uint8_t request_family) {
     netlink_header header;
     ifaddrmsg body;
-    int rc = take_message(nlb, request_addresses, reply_address, header, body);
+    int rc = take_message(nlb, request_addresses, request_family, reply_address, header, body);
     if (rc != 0) return rc;
     row.index = static_cast<int32_t>(body.ifa_index);
     row.prefix_length = body.ifa_prefixlen;
-    row.netmask = prefix_netmask(body.ifa_prefixlen);
+    row.netmask = family_netmask(body.ifa_family, body.ifa_prefixlen);
     row.family = address_family_name(body.ifa_family);
     const int family = body.ifa_family;
-    auto decode = [&row, family](uint16_t type, const unsigned char* payload, size_t length) {
+    std::string address;
+    auto decode = [&row, &address, family](uint16_t type, const unsigned char* payload, size_t length) {
         switch (type) {
             case IFA_ADDRESS:  // the peer on point-to-point links, else the local address again
                 debug_printf("\taddress\n");
+                address = format_address(family, payload, length);
                 break;
             case IFA_LOCAL:
                 debug_printf("\tlocal address\n");
@@ -281,16 +295,20 @@ int parse_address_message(NetlinkBuffer* nlb, AddressRow& row) {
                 break;
         }
     };
-    return walk_attributes(nlb, header, sizeof body, decode);
+    rc = walk_attributes(nlb, header, sizeof body, decode);
+    // IPv6 addresses come without a local address attribute: theirs is
+    // the address attribute.
+    if (row.address.empty()) row.address = address;
+    return rc;
 }
 
-int parse_route_message(NetlinkBuffer* nlb, RouteRow& row) {
+int parse_route_message(NetlinkBuffer* nlb, RouteRow& row, uint8_t request_family) {
     netlink_header header;
     rtmsg body;
-    int rc = take_message(nlb, request_routes, reply_route, header, body);
+    int rc = take_message(nlb, request_routes, request_family, reply_route, header, body);
     if (rc != 0) return rc;
     hex_dump(debug_log, reinterpret_cast<const unsigned char*>(&body), sizeof body);
-    row.netmask = prefix_netmask(body.rtm_dst_len);
+    row.netmask = family_netmask(body.rtm_family, body.rtm_dst_len);
     row.scope = route_scope_name(body.rtm_scope);
     row.type = route_type_name(body.rtm_type);
     // A route without a destination prefix is the default route, whatever
@@ -317,7 +335,10 @@ bool net_probe::test() { return true; }
 void net_probe::collect_interfaces() {
     interface_list.clear();
     by_index_.clear();
-    dump_rows(parse_link_message, [this](InterfaceRecord& record) {
+    auto parse_link = [](NetlinkBuffer* nlb, InterfaceRecord& record, uint8_t) -> int {
+        return parse_link_message(nlb, record);
+    };
+    dump_rows(+parse_link, link_family, [this](InterfaceRecord& record) {
         by_index_.emplace(record.index, interface_list.size());
         interface_list.push_back(std::move(record));
     });
@@ -385,30 +406,38 @@ struct text_cells {
     int32_t interface;
 };
 
-text_cells address_cells(const AddressRow& row) {
-    return {{&row.label, &row.family, &row.address, &row.netmask, &row.broadcast}, row.index};
+// An address without a label (IPv6 addresses have none) is named after its
+// interface, as IPv4 labels are by default.
+text_cells address_cells(const AddressRow& row, const net_probe& probe, std::string& name) {
+    name = row.label.empty() ? probe.interface_name(row.index) : row.label;
+    return {{&name, &row.family, &row.address, &row.netmask, &row.broadcast}, row.index};
 }
 
-text_cells route_cells(const RouteRow& row) {
+text_cells route_cells(const RouteRow& row, const net_probe&, std::string&) {
     return {{&row.destination, &row.gateway, &row.netmask, &row.scope, &row.type}, row.output_interface};
 }
 
-// A table of six text columns filled from one dump: the row's five cells,
-// then the name of its interface. Gives the number of rows.
+// A table of six text columns filled from one dump per family: the row's
+// five cells, then the name of its interface. Gives the number of rows.
 template <typename Row>
 int write_dump_table(const net_probe& probe, const char* title, const std::array<const char*, 6>& columns,
-                     int (*parse)(NetlinkBuffer*, Row&), text_cells (*cells_of)(const Row&)) {
+                     int (*parse)(NetlinkBuffer*, Row&, uint8_t),
+                     text_cells (*cells_of)(const Row&, const net_probe&, std::string&)) {
     report_table table(run_context.report, title);
     table.start_heading();
     for (const char* column : columns) table.add_column(column, ASCII_STRING);
     table.end_heading();
-    return dump_rows(parse, [&](const Row& row) {
-        text_cells row_cells = cells_of(row);
-        table.start_row(row_cells.cells[0]->c_str());
-        for (const std::string* cell : row_cells.cells) table.log_data(cell->c_str());
-        table.log_data(probe.interface_name(row_cells.interface));
-        table.end_row();
-    });
+    int rows = 0;
+    for (uint8_t family : dump_families)
+        rows += dump_rows(parse, family, [&](const Row& row) {
+            std::string scratch;
+            text_cells row_cells = cells_of(row, probe, scratch);
+            table.start_row(row_cells.cells[0]->c_str());
+            for (const std::string* cell : row_cells.cells) table.log_data(cell->c_str());
+            table.log_data(probe.interface_name(row_cells.interface));
+            table.end_row();
+        });
+    return rows;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The network probe: interfaces, their statistics, IPv4 addresses and IPv4
-// routes, read from three route netlink dumps and written as four tables.
+// The network probe: interfaces, their statistics, and the IPv4 and IPv6
+// addresses and routes, read from route netlink dumps and written as four
+// tables.
 #pragma once
 
 #include <cstddef>
@@ -72,8 +73,9 @@ private:
 // row was decoded, 1 at the end of the dump, negative on failure (a failed
 // send or receive, an error reply, or a malformed message).
 int parse_link_message(NetlinkBuffer* nlb, InterfaceRecord& row);
-int parse_address_message(NetlinkBuffer* nlb, AddressRow& row);
-int parse_route_message(NetlinkBuffer* nlb, RouteRow& row);
+// Address and route dumps are asked for one family (AF_INET, AF_INET6).
+int parse_address_message(NetlinkBuffer* nlb, AddressRow& row, uint8_t family = 2);
+int parse_route_message(NetlinkBuffer* nlb, RouteRow& row, uint8_t family = 2);
 
 // Bytes as "xx:xx:...", as many whole bytes as fit in limit - 1 characters.
 std::string format_hw_address(const unsigned char* bytes, size_t length, size_t limit = 25);
@@ -82,6 +84,9 @@ std::string format_hw_address(const unsigned char* bytes, size_t length, size_t 
 std::string format_address(int family, const unsigned char* payload, size_t length);
 // The IPv4 netmask of a prefix length (lengths above 32 count as 32).
 std::string prefix_netmask(int32_t prefix_length);
+// The netmask of a prefix length in the family's form: IPv6 masks as IPv6
+// text ("ffff:ffff:ffff:ffff::" for 64), others as prefix_netmask.
+std::string family_netmask(int family, int32_t prefix_length);
 // The names of the set interface flags, blank-separated, at most 129 characters.
 std::string interface_flags_text(uint32_t flags);
 std::string hardware_type_name(uint32_t type);

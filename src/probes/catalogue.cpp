@@ -1,9 +1,17 @@
 #include "probes/catalogue.h"
 
 #include "network/net_probe.h"
+#include "probes/block_devices.h"
 #include "probes/checked_probe.h"
 #include "probes/file_probe.h"
+#include "probes/file_systems.h"
+#include "probes/firewall.h"
+#include "probes/kernel_state.h"
+#include "probes/name_resolution.h"
+#include "probes/reader_probe.h"
+#include "probes/sockets.h"
 #include "probes/tagged_text_probe.h"
+#include "probes/time_sync.h"
 #include "scsi/scsi_probe.h"
 
 // Every script sends its errors to the shared log, exits with 1 when a tool
@@ -220,6 +228,53 @@ struct catalogue {
     list_probe boot_log{system_log, "/var/log/boot.log", boot_log_script, 0};
     checked_list_probe journal{system_log, "journalctl -b", journal_script, 0};
     checked_list_probe kernel_journal{system_log, "journalctl -k", kernel_journal_script, 4};
+
+    probe_section block_devices{list, "Block Devices"};
+    reader_probe block_table{block_devices, "Block Devices", 2, block_devices_available, write_block_devices};
+    capped_file_probe mdstat{block_devices, "Software RAID", "/proc/mdstat", 2};
+    tool_probe pvs{block_devices, "pvs --units b --nosuffix", pvs_command, 2};
+    tool_probe vgs{block_devices, "vgs --units b --nosuffix", vgs_command, 2};
+    tool_probe lvs{block_devices, "lvs --units b --nosuffix", lvs_command, 2};
+    tool_probe multipath{block_devices, "multipath -ll", multipath_command, 2};
+
+    probe_section file_systems{list, "File Systems"};
+    reader_probe mounts{file_systems, "File Systems", 2, file_systems_available, write_file_systems};
+    capped_file_probe fstab{file_systems, "File System Table", "/etc/fstab", 2};
+
+    probe_section kernel_state{list, "Kernel State"};
+    capped_file_probe cmdline{kernel_state, "Kernel Command Line", "/proc/cmdline", 2};
+    reader_probe taint{kernel_state, "Kernel Taint", 2, kernel_taint_available, write_kernel_taint};
+    reader_probe kernel_log{kernel_state, "Kernel Log", 2, kernel_log_available, write_kernel_log};
+    reader_probe kernel_parameters{kernel_state, "Kernel Parameters", 4, kernel_parameters_available,
+                                   write_kernel_parameters};
+    reader_probe module_parameters{kernel_state, "Module Parameters", 4, module_parameters_available,
+                                   write_module_parameters};
+
+    probe_section name_resolution{list, "Name Resolution"};
+    reader_probe host_names{name_resolution, "Host Names", 2, host_names_available, write_host_names};
+    capped_file_probe hostname{name_resolution, "Host Name", "/etc/hostname", 2};
+    capped_file_probe hosts{name_resolution, "Hosts", "/etc/hosts", 2};
+    capped_file_probe resolv_conf{name_resolution, "Resolver Configuration", "/etc/resolv.conf", 2};
+    reader_probe resolv_target{name_resolution, "Resolver Configuration Link", 2, resolver_link_available,
+                               write_resolver_link};
+    capped_file_probe nsswitch{name_resolution, "Name Service Switch", "/etc/nsswitch.conf", 2};
+
+    probe_section sockets{list, "Sockets"};
+    reader_probe listening{sockets, "Listening Sockets", 3, sockets_available, write_sockets};
+
+    probe_section firewall{list, "Firewall"};
+    reader_probe netfilter{firewall, "Netfilter", 3, nullptr, write_netfilter_parts};
+    tool_probe nft{firewall, "nft list ruleset", nft_command, 3};
+    tool_probe iptables_save{firewall, "iptables-save", iptables_save_command, 3};
+    tool_probe ip6tables_save{firewall, "ip6tables-save", ip6tables_save_command, 3};
+
+    probe_section time_sync{list, "Time Sync"};
+    reader_probe clock_source{time_sync, "Clock Source", 3, clock_source_available, write_clock_source};
+    reader_probe clock_discipline{time_sync, "Kernel Clock", 3, nullptr, write_clock_discipline};
+    tool_probe timedatectl{time_sync, "timedatectl show", timedatectl_command, 3};
+    tool_probe chrony_tracking{time_sync, "chronyc -n tracking", chrony_tracking_command, 3};
+    tool_probe chrony_sources{time_sync, "chronyc -n sources", chrony_sources_command, 3};
+    tool_probe ntpq{time_sync, "ntpq -pn", ntpq_command, 3};
 };
 
 catalogue& built_in() {

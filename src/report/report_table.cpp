@@ -198,6 +198,12 @@ bool report_table::log_unsigned(uint32_t value) {
     return cell_allowed(shown, false) && write_number(static_cast<int32_t>(value), shown);
 }
 
+bool report_table::log_unsigned64(uint64_t value) {
+    char shown[24];
+    std::snprintf(shown, sizeof shown, "%llu", static_cast<unsigned long long>(value));
+    return cell_allowed(shown, false) && write_number(static_cast<int32_t>(value & 0xffffffffu), shown);
+}
+
 // decimal is the value as an INTEGER cell shows it.
 bool report_table::write_number(int32_t value, const char* decimal) {
     const int column = current_column_;

@@ -33,6 +33,10 @@ public:
     // An INTEGER cell holding an unsigned 32-bit count (shown as such, never
     // negative); other numeric columns take its bits as log_data does.
     bool log_unsigned(uint32_t value);
+    // An INTEGER cell holding a 64-bit size or count (bytes of a disk, inodes
+    // of a file system). Meant for INTEGER columns: a HEX column shows only
+    // the low 32 bits.
+    bool log_unsigned64(uint64_t value);
     bool log_data(const char* text);
     bool end_row();
 

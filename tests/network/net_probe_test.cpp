@@ -38,6 +38,14 @@ TEST(NetworkTexts, PrefixNetmasks) {
                                         {24, "255.255.255.0"}, {31, "255.255.255.254"}, {32, "255.255.255.255"},
                                         {33, "255.255.255.255"}};
     for (const auto& c : cases) EXPECT_EQ(prefix_netmask(c.value), c.text) << c.value;
+    const text_case<int32_t> ipv6_cases[] = {{0, "::"},
+                                             {1, "8000::"},
+                                             {64, "ffff:ffff:ffff:ffff::"},
+                                             {65, "ffff:ffff:ffff:ffff:8000::"},
+                                             {128, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
+                                             {200, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"}};
+    for (const auto& c : ipv6_cases) EXPECT_EQ(family_netmask(10, c.value), c.text) << c.value;
+    EXPECT_EQ(family_netmask(2, 24), "255.255.255.0");
 }
 
 TEST(NetworkTexts, InterfaceFlags) {
@@ -98,11 +106,16 @@ bytes address(uint8_t prefix, uint32_t index, const bytes& local, const char* la
 }
 
 bytes route(uint8_t prefix, uint8_t scope, uint8_t type, const bytes& destination, const bytes& gateway,
-            uint32_t interface) {
+            uint32_t interface, uint8_t family = 2) {
     bytes attributes = attribute(15, le32(254));  // table: traced only
     if (!destination.empty()) attributes += attribute(1, destination);
     if (!gateway.empty()) attributes += attribute(5, gateway);
-    return message(24, route_body(prefix, scope, type) + attributes + attribute(4, le32(interface)));
+    return message(24, route_body(prefix, scope, type, family) + attributes + attribute(4, le32(interface)));
+}
+
+// IPv6 addresses carry only the address attribute, and no label.
+bytes address6(uint8_t prefix, uint32_t index, const bytes& address) {
+    return message(20, address_body(prefix, index, 10) + attribute(1, address));
 }
 
 TEST_F(NetProbeTest, FourTablesFromTheThreeDumps) {
@@ -118,15 +131,18 @@ TEST_F(NetProbeTest, FourTablesFromTheThreeDumps) {
                    route(8, 254, 2, ipv4(127, 0, 0, 0), "", 1) + route(32, 253, 3, ipv4(10, 0, 2, 255), "", 2) +
                    route(12, 200, 12, ipv4(172, 16, 0, 0), "", 7),
                error_message(-16)});
+    reply(22, {address6(64, 2, ipv6(1)) + address6(128, 1, ipv6(2, true)), done_message()}, 10);
+    reply(26, {route(64, 0, 1, ipv6(0), "", 2, 10) + route(0, 0, 1, "", ipv6(1), 2, 10), done_message()}, 10);
 
     EXPECT_TRUE(probe_.test());
     EXPECT_TRUE(probe_.run());
 
-    std::vector<uint16_t> request_types;
-    for (const bytes& request : fake().requests) request_types.push_back(uint16_t(uint8_t(request[4])));
-    EXPECT_EQ(request_types, (std::vector<uint16_t>{18, 22, 26}));
-    EXPECT_EQ(fake().opens, 3);
-    EXPECT_EQ(fake().closes, 3);
+    // Links once; addresses and routes for IPv4, then IPv6.
+    std::vector<std::pair<int, int>> requests;
+    for (const bytes& request : fake().requests) requests.push_back({uint8_t(request[4]), uint8_t(request[16])});
+    EXPECT_EQ(requests, (std::vector<std::pair<int, int>>{{18, 2}, {22, 2}, {22, 10}, {26, 2}, {26, 10}}));
+    EXPECT_EQ(fake().opens, 5);
+    EXPECT_EQ(fake().closes, 5);
     EXPECT_EQ(report(),
               "------------------\nNetwork Interfaces\n------------------\n"
               "  Interface: lo\n  Type     : loopback\n  Address  : 00:00:00:00:00:00\n"
@@ -154,6 +170,10 @@ TEST_F(NetProbeTest, FourTablesFromTheThreeDumps) {
               "  Broadcast: 10.0.2.255\n  Interface: eth0\n\n"
               "  Name     : ghost\n  Family   : inet\n  Address  : 192.168.9.9\n  Netmask  : 255.255.255.255\n"
               "  Broadcast: \n  Interface: unknown\n\n"
+              "  Name     : eth0\n  Family   : inet6\n  Address  : fe80::1\n  Netmask  : ffff:ffff:ffff:ffff::\n"
+              "  Broadcast: \n  Interface: eth0\n\n"
+              "  Name     : lo\n  Family   : inet6\n  Address  : fd00::2\n"
+              "  Netmask  : ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff\n  Broadcast: \n  Interface: lo\n\n"
               "---------------------\nNetwork Routing Table\n---------------------\n"
               "  Destination: default\n  Gateway    : 10.0.2.2\n  Netmask    : 0.0.0.0\n"
               "  Scope      : universe\n  Type       : unicast\n  Interface  : eth0\n\n"
@@ -164,7 +184,11 @@ TEST_F(NetProbeTest, FourTablesFromTheThreeDumps) {
               "  Destination: 10.0.2.255\n  Gateway    : \n  Netmask    : 255.255.255.255\n"
               "  Scope      : link\n  Type       : broadcast\n  Interface  : eth0\n\n"
               "  Destination: 172.16.0.0\n  Gateway    : \n  Netmask    : 255.240.0.0\n"
-              "  Scope      : 200\n  Type       : 0xc\n  Interface  : unknown\n\n");
+              "  Scope      : 200\n  Type       : 0xc\n  Interface  : unknown\n\n"
+              "  Destination: fe80::\n  Gateway    : \n  Netmask    : ffff:ffff:ffff:ffff::\n"
+              "  Scope      : universe\n  Type       : unicast\n  Interface  : eth0\n\n"
+              "  Destination: default\n  Gateway    : fe80::1\n  Netmask    : ::\n"
+              "  Scope      : universe\n  Type       : unicast\n  Interface  : eth0\n\n");
     EXPECT_NE(debug().find("RTM_GETLINK: Device or resource busy\n"), std::string::npos);
 
     // A second run lists every interface once.

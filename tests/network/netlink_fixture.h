@@ -48,13 +48,21 @@ inline bytes error_message(int32_t code) { return message(2, le32(uint32_t(code)
 inline bytes link_body(uint16_t hardware_type, int32_t index, uint32_t flags) {
     return bytes{2, 0} + le16(hardware_type) + le32(uint32_t(index)) + le32(flags) + le32(0);
 }
-inline bytes address_body(uint8_t prefix_length, uint32_t index) {
-    return bytes{2, char(prefix_length), 0, 0} + le32(index);
+inline bytes address_body(uint8_t prefix_length, uint32_t index, uint8_t family = 2) {
+    return bytes{char(family), char(prefix_length), 0, 0} + le32(index);
 }
-inline bytes route_body(uint8_t destination_length, uint8_t scope, uint8_t type) {
-    return bytes{2, char(destination_length), 0, 0, (char)254, 2, char(scope), char(type)} + le32(0);
+inline bytes route_body(uint8_t destination_length, uint8_t scope, uint8_t type, uint8_t family = 2) {
+    return bytes{char(family), char(destination_length), 0, 0, (char)254, 2, char(scope), char(type)} + le32(0);
 }
 inline bytes ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) { return bytes{char(a), char(b), char(c), char(d)}; }
+// fe80::n, or fd00::n with site set.
+inline bytes ipv6(uint8_t n, bool site = false) {
+    bytes address(16, '\0');
+    address[0] = char(site ? 0xfd : 0xfe);
+    address[1] = char(site ? 0x00 : 0x80);
+    address[15] = char(n);
+    return address;
+}
 inline bytes text(const char* value) { return bytes(value, std::strlen(value) + 1); }
 
 struct datagram {
@@ -65,7 +73,8 @@ struct datagram {
 // The fake socket's script and what it saw. One instance, reached by the
 // plain functions the transport calls.
 struct fake_netlink {
-    std::map<uint16_t, std::vector<datagram>> replies;  // by request type
+    // By request type and family (byte 16 of the request).
+    std::map<std::pair<uint16_t, uint8_t>, std::vector<datagram>> replies;
     std::deque<datagram> pending;
     std::vector<bytes> requests;
     int opens = 0;
@@ -91,7 +100,9 @@ struct fake_netlink {
         bytes sent(static_cast<const char*>(request), length);
         f.requests.push_back(sent);
         uint16_t type = uint16_t(uint8_t(sent[4]) | uint8_t(sent[5]) << 8);
-        auto found = f.replies.find(type);
+        uint8_t family = length > 16 ? uint8_t(sent[16]) : 0;
+        auto found = f.replies.find({type, family});
+        f.pending.clear();
         if (found != f.replies.end()) f.pending.assign(found->second.begin(), found->second.end());
         return ssize_t(length);
     }
@@ -129,9 +140,10 @@ protected:
         ProbeTest::TearDown();
     }
     static fake_netlink& fake() { return fake_netlink::instance(); }
-    // The datagrams that answer one request type.
-    static void reply(uint16_t request, std::vector<bytes> datagrams) {
-        for (bytes& data : datagrams) fake().replies[request].push_back({data, 0});
+    // The datagrams that answer one request type for one family; a request
+    // without replies gets end of file.
+    static void reply(uint16_t request, std::vector<bytes> datagrams, uint8_t family = 2) {
+        for (bytes& data : datagrams) fake().replies[{request, family}].push_back({data, 0});
     }
 
 private:

@@ -128,7 +128,7 @@ TEST_F(NetlinkTransportTest, DumpsEndAtDoneErrorsAndDamagedReplies) {
     for (const dump_end_case& c : cases) {
         SCOPED_TRACE(c.what);
         fake() = fake_netlink{};
-        fake().replies[18] = c.datagrams;
+        fake().replies[{18, 2}] = c.datagrams;
         fake().send_error = c.send_error;
         fake().receive_error = c.receive_error;
         size_t log_start = debug().size();
@@ -170,7 +170,7 @@ TEST_F(NetlinkTransportTest, DamagedRepliesEndEveryDumpCleanly) {
             data[random() % data.size()] = char(random() % 2 ? random() : random() % 64);
         if (random() % 3 == 0) data.resize(random() % data.size());
         fake() = fake_netlink{};
-        fake().replies[requests[kind]] = {{data}, {done_message()}};
+        fake().replies[{requests[kind], 2}] = {{data}, {done_message()}};
 
         NetlinkBuffer* nlb = netlink_open();
         ASSERT_NE(nlb, nullptr);

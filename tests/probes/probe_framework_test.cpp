@@ -7,6 +7,7 @@
 #include "probes/catalogue.h"
 #include "probes/file_probe.h"
 #include "probes/probe.h"
+#include "probes/reader_probe.h"
 #include "probes/tagged_text_probe.h"
 
 namespace {
@@ -163,6 +164,40 @@ TEST(CatalogueTest, BuiltInSectionsComeInTheirFixedOrder) {
           {"/var/log/boot.log", 0, boot_log_script},
           {"journalctl -b", 0, journal_script},
           {"journalctl -k", 4, kernel_journal_script}}},
+        {"Block Devices",
+         {{"Block Devices", 2, nullptr},
+          {"Software RAID", 2, "/proc/mdstat"},
+          {"pvs --units b --nosuffix", 2, "pvs"},
+          {"vgs --units b --nosuffix", 2, "vgs"},
+          {"lvs --units b --nosuffix", 2, "lvs"},
+          {"multipath -ll", 2, "multipath"}}},
+        {"File Systems", {{"File Systems", 2, nullptr}, {"File System Table", 2, "/etc/fstab"}}},
+        {"Kernel State",
+         {{"Kernel Command Line", 2, "/proc/cmdline"},
+          {"Kernel Taint", 2, nullptr},
+          {"Kernel Log", 2, nullptr},
+          {"Kernel Parameters", 4, nullptr},
+          {"Module Parameters", 4, nullptr}}},
+        {"Name Resolution",
+         {{"Host Names", 2, nullptr},
+          {"Host Name", 2, "/etc/hostname"},
+          {"Hosts", 2, "/etc/hosts"},
+          {"Resolver Configuration", 2, "/etc/resolv.conf"},
+          {"Resolver Configuration Link", 2, nullptr},
+          {"Name Service Switch", 2, "/etc/nsswitch.conf"}}},
+        {"Sockets", {{"Listening Sockets", 3, nullptr}}},
+        {"Firewall",
+         {{"Netfilter", 3, nullptr},
+          {"nft list ruleset", 3, "nft"},
+          {"iptables-save", 3, "iptables-save"},
+          {"ip6tables-save", 3, "ip6tables-save"}}},
+        {"Time Sync",
+         {{"Clock Source", 3, nullptr},
+          {"Kernel Clock", 3, nullptr},
+          {"timedatectl show", 3, "timedatectl"},
+          {"chronyc -n tracking", 3, "chronyc"},
+          {"chronyc -n sources", 3, "chronyc"},
+          {"ntpq -pn", 3, "ntpq"}}},
     };
     const probe_section* section = registered_sections().head;
     EXPECT_EQ(section, &network_devices_section());
@@ -180,6 +215,8 @@ TEST(CatalogueTest, BuiltInSectionsComeInTheirFixedOrder) {
             if (auto* l = dynamic_cast<const list_probe*>(p)) source = l->command;
             if (auto* t = dynamic_cast<const tagged_text_probe*>(p)) source = t->script;
             if (auto* d = dynamic_cast<const folder_probe*>(p)) source = d->folder;
+            if (auto* c = dynamic_cast<const capped_file_probe*>(p)) source = c->path;
+            if (auto* t = dynamic_cast<const tool_probe*>(p)) source = t->command.argv[0];
             EXPECT_STREQ(source, want_probe.source) << want_probe.name;
             p = p->next;
         }

@@ -146,10 +146,11 @@ TEST_F(TableTest, UnsignedCountsInEveryMode) {
         int mode;
         const char* expected;
     } cases[] = {
-        {0, "| 3000000000 |     -5 |\n"},
-        {3, "  Bytes : 3000000000\n  Signed: -5\n"},
-        {1, "<KD_BYTES>3000000000</KD_BYTES>\n<KD_SIGNED>-5</KD_SIGNED>\n"},
-        {4, "<DEC ID=\"Bytes\" W=\"5\">3000000000</DEC>\n<DEC ID=\"Signed\" W=\"6\">-5</DEC>\n"},
+        {0, "| 3000000000 |     -5 | 18446744073709551615 |\n"},
+        {3, "  Bytes : 3000000000\n  Signed: -5\n  Large : 18446744073709551615\n"},
+        {1, "<KD_BYTES>3000000000</KD_BYTES>\n<KD_SIGNED>-5</KD_SIGNED>\n<KD_LARGE>18446744073709551615</KD_LARGE>\n"},
+        {4, "<DEC ID=\"Bytes\" W=\"5\">3000000000</DEC>\n<DEC ID=\"Signed\" W=\"6\">-5</DEC>\n"
+            "<DEC ID=\"Large\" W=\"5\">18446744073709551615</DEC>\n"},
     };
     for (const auto& c : cases) {
         captured_stream text;
@@ -159,10 +160,12 @@ TEST_F(TableTest, UnsignedCountsInEveryMode) {
             table.start_heading();
             table.add_column("Bytes", INTEGER);
             table.add_column("Signed", INTEGER);
+            table.add_column("Large", INTEGER);
             table.end_heading();
             table.start_row("r");
             EXPECT_TRUE(table.log_unsigned(3000000000u));
             EXPECT_TRUE(table.log_data(-5));
+            EXPECT_TRUE(table.log_unsigned64(UINT64_MAX));
             table.end_row();
         }
         EXPECT_NE(text.text().find(c.expected), std::string::npos) << c.mode << "\n" << text.text();

@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "probes/kernel_state.h"
+#include "system_tree_fixture.h"
+
+namespace {
+
+using KernelStateTest = SystemTreeTest;
+
+TEST(KernelTexts, TaintFlagsAndLogNames) {
+    EXPECT_EQ(taint_letters(0), "");
+    EXPECT_EQ(taint_letters(0x1001), "PO");
+    EXPECT_EQ(taint_letters(1ull << 40 | 1 << 9), "W?");
+    EXPECT_STREQ(taint_flag_of(13).meaning, "unsigned module was loaded");
+    EXPECT_EQ(taint_flag_of(63).letter, '?');
+    EXPECT_STREQ(log_level_name(3), "err");
+    EXPECT_STREQ(log_level_name(9), "?");
+    EXPECT_EQ(log_facility_name(0), "kern");
+    EXPECT_EQ(log_facility_name(23), "local7");
+    EXPECT_EQ(log_facility_name(13), "13");
+}
+
+TEST(KernelTexts, KmsgRecords) {
+    struct {
+        const char* line;
+        bool valid;
+        int facility, level;
+        uint64_t sequence, time;
+        const char* message;
+    } cases[] = {
+        {"6,339,5140900,-;NET: Registered protocol family 10", true, 0, 6, 339, 5140900,
+         "NET: Registered protocol family 10"},
+        {"14,1,2,-,caller=T1;from user space", true, 1, 6, 1, 2, "from user space"},
+        {"3,7,8;", true, 0, 3, 7, 8, ""},
+        {"3,7;no time", false, 0, 0, 0, 0, ""},
+        {"x,7,8,-;text", false, 0, 0, 0, 0, ""},
+        {"3,,8,-;text", false, 0, 0, 0, 0, ""},
+        {"3,7,-8,-;text", false, 0, 0, 0, 0, ""},
+        {"3,7,99999999999999999999999,-;text", false, 0, 0, 0, 0, ""},
+        {"no separator", false, 0, 0, 0, 0, ""},
+        {"", false, 0, 0, 0, 0, ""},
+    };
+    for (const auto& c : cases) {
+        kernel_record record;
+        ASSERT_EQ(parse_kmsg_record(c.line, record), c.valid) << c.line;
+        if (!c.valid) continue;
+        EXPECT_EQ(record.facility, c.facility) << c.line;
+        EXPECT_EQ(record.level, c.level) << c.line;
+        EXPECT_EQ(record.sequence, c.sequence) << c.line;
+        EXPECT_EQ(record.time_us, c.time) << c.line;
+        EXPECT_EQ(record.message, c.message) << c.line;
+    }
+}
+
+// A copy of the log in a plain file: continuation lines, an overlong line
+// and a last line cut short (not a whole record); only the last records
+// are kept.
+TEST_F(KernelStateTest, KernelLogKeepsTheLastRecords) {
+    std::string log;
+    for (int i = 0; i < 2010; ++i) {
+        log += "6," + std::to_string(i) + "," + std::to_string(i * 1000001) + ",-;record " + std::to_string(i) + "\n";
+        if (i % 100 == 0) log += " SUBSYSTEM=pci\n DEVICE=+pci:0000:00:01.0\n";
+    }
+    log += std::string(40000, 'x') + "\n";
+    log += "4,2010,3,-;last, without a line end";
+    put("/dev/kmsg", log);
+
+    std::vector<kernel_record> records = read_kernel_log(5);
+    ASSERT_EQ(records.size(), 5u);
+    EXPECT_EQ(records.front().message, "record 2005");
+    EXPECT_EQ(records.back().sequence, 2009u);
+    EXPECT_NE(debug().find("kernel log: a line over 16384 bytes, skipped\n"), std::string::npos);
+
+    set_output_mode(3);
+    EXPECT_TRUE(write_kernel_log(run_context.report));
+    const std::string text = report();
+    EXPECT_NE(text.find("  Sequence: 2009\n  Time    : 2009.002009\n  Facility: kern\n  Level   : info\n"
+                        "  Message : record 2009\n"),
+              std::string::npos)
+        << text.substr(0, 400);
+    EXPECT_EQ(count_of(text, "  Sequence: "), 2000);
+}
+
+TEST_F(KernelStateTest, TaintTable) {
+    put("/proc/sys/kernel/tainted", "4609\n");  // P, W and O
+    set_output_mode(3);
+    ASSERT_TRUE(kernel_taint_available());
+    EXPECT_TRUE(write_kernel_taint(run_context.report));
+    EXPECT_NE(report().find("  Mask : 4609\n  Flags: PWO\n"), std::string::npos) << report();
+    EXPECT_NE(report().find("  Bit    : 9\n  Flag   : W\n  Meaning: kernel issued a warning\n"), std::string::npos);
+
+    put("/proc/sys/kernel/tainted", "garbage");
+    EXPECT_FALSE(write_kernel_taint(run_context.report));
+}
+
+// The /proc/sys walk: dotted names, a dot inside a folder name, values on
+// one line, write-only and non-file entries left out, and its cap.
+TEST_F(KernelStateTest, KernelParametersAsNamesAndValues) {
+    put("/proc/sys/kernel/hostname", "box\n");
+    put("/proc/sys/net/ipv4/conf/eth0.5/forwarding", "1\n");
+    put("/proc/sys/net/ipv4/tcp_rmem", "4096\t131072\t6291456\n");
+    put("/proc/sys/dev/cdrom/info", "CD-ROM information\n\ndrive name:\tsr0\n");
+    put("/proc/sys/vm/compact_memory", "");
+    chmod((root_ + "/proc/sys/vm/compact_memory").c_str(), 0200);
+    ASSERT_EQ(mkfifo((root_ + "/proc/sys/vm/pipe").c_str(), 0600), 0);
+
+    std::vector<setting> settings = read_kernel_parameters();
+    std::vector<std::string> shown;
+    for (const setting& entry : settings) shown.push_back(entry.name + " = " + entry.value);
+    EXPECT_EQ(shown, (std::vector<std::string>{
+                         "dev.cdrom.info = CD-ROM information  drive name: sr0",
+                         "kernel.hostname = box",
+                         "net.ipv4.conf.eth0/5.forwarding = 1",
+                         "net.ipv4.tcp_rmem = 4096 131072 6291456",
+                     }));
+    EXPECT_EQ(read_kernel_parameters(2).size(), 2u);
+    EXPECT_NE(debug().find("kernel parameters: the walk ends at 2 entries\n"), std::string::npos);
+}
+
+TEST_F(KernelStateTest, ModuleParameters) {
+    put("/sys/module/zswap/parameters/enabled", "Y\n");
+    put("/sys/module/zswap/parameters/compressor", "lzo\n");
+    put("/sys/module/8250/parameters/nr_uarts", "4\n");
+    put("/sys/module/loop/uevent", "");  // no parameters folder
+    std::vector<module_parameter> parameters = read_module_parameters();
+    std::vector<std::string> shown;
+    for (const module_parameter& entry : parameters) shown.push_back(entry.module + " " + entry.parameter + " " + entry.value);
+    EXPECT_EQ(shown, (std::vector<std::string>{"8250 nr_uarts 4", "zswap compressor lzo", "zswap enabled Y"}));
+}
+
+}  // namespace
