@@ -18,6 +18,15 @@ extern run_context_t run_context;
 // tolerates that.
 extern FILE* debug_log;
 
+// True when debug_log is the /dev/null stand-in: nothing written there is
+// ever read, so the trace writers skip formatting it (hex dumps of large
+// replies would otherwise cost more than the probe itself).
+extern bool debug_log_discarded;
+
+// The debug log when its lines are kept, else null (for writers that take a
+// stream, such as the hex dump).
+FILE* debug_output();
+
 void debug_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The program's version text.

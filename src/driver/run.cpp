@@ -65,7 +65,10 @@ void open_debug_log(int debug_logs) {
         if (debug_log) std::fclose(debug_log);
         debug_log = fopen_fresh("keldran.log", "w");
     }
-    if (!debug_log) debug_log = std::fopen("/dev/null", "w");
+    if (!debug_log) {
+        debug_log = std::fopen("/dev/null", "w");
+        debug_log_discarded = debug_log != nullptr;
+    }
     if (!debug_log) {
         std::fprintf(stderr, "abort--unable to do messages\n");
         std::abort();

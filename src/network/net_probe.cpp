@@ -129,7 +129,7 @@ int walk_attributes(NetlinkBuffer* nlb, const netlink_header& header, size_t bod
                      attribute.rta_type);
         const unsigned char* payload = at + sizeof attribute;
         size_t payload_length = attribute.rta_len - sizeof attribute;
-        hex_dump(debug_log, payload, payload_length);
+        hex_dump(debug_output(), payload, payload_length);
         handle(attribute.rta_type, payload, payload_length);
         int32_t step = (attribute.rta_len + 3) & ~3;
         at += step;
@@ -307,7 +307,7 @@ int parse_route_message(NetlinkBuffer* nlb, RouteRow& row, uint8_t request_famil
     rtmsg body;
     int rc = take_message(nlb, request_routes, request_family, reply_route, header, body);
     if (rc != 0) return rc;
-    hex_dump(debug_log, reinterpret_cast<const unsigned char*>(&body), sizeof body);
+    hex_dump(debug_output(), reinterpret_cast<const unsigned char*>(&body), sizeof body);
     row.netmask = family_netmask(body.rtm_family, body.rtm_dst_len);
     row.scope = route_scope_name(body.rtm_scope);
     row.type = route_type_name(body.rtm_type);

@@ -124,7 +124,7 @@ int netlink_receive(NetlinkBuffer* nlb) {
         nlb->received = static_cast<int32_t>(rc < nlb->size ? rc : nlb->size);
         nlb->position = 0;
         debug_printf("recvmsg, rc = %d\n", static_cast<int>(rc));
-        hex_dump(debug_log, nlb->buffer, static_cast<size_t>(nlb->received));
+        hex_dump(debug_output(), nlb->buffer, static_cast<size_t>(nlb->received));
         return 0;
     }
 }

@@ -115,7 +115,7 @@ int sg_command(int fd, const unsigned char* command, size_t command_length, unsi
     if (!transfer_complete("read", got, expected)) return -1;
 
     trace_header(packet.data());
-    hex_dump(debug_log, packet.data() + sg_header_size, data_length);
+    hex_dump(debug_output(), packet.data() + sg_header_size, data_length);
     if (sg_result_ok(packet.data()) != 0) return -1;
     std::memcpy(data, packet.data() + sg_header_size, data_length);
     return 0;
