@@ -1,0 +1,2 @@
+#include "kdtool/kdtool_commands.h"
+int kdtool_html(const kdtool_args&, const kdtool_io& io) { return kdtool_usage(io); }
