@@ -18,7 +18,7 @@ nav{position:sticky;top:0;max-height:100vh;overflow:auto;padding:12px 16px;backg
 nav h2{font-size:15px;margin:4px 0 8px}nav ol{padding-left:20px;margin:0}nav li{margin:2px 0}
 nav a{color:#1f3a5f;text-decoration:none}nav a:hover{text-decoration:underline}
 main{padding:8px 24px 48px;min-width:0}
-section{background:#fff;border:1px solid #d8dce3;border-radius:6px;margin:16px 0;padding:8px 16px 16px}
+section{background:#fff;border:1px solid #d8dce3;border-radius:6px;margin:16px 0;padding:8px 16px 16px;overflow-x:auto}
 section h2{font-size:18px;margin:8px 0}h3{font-size:14px;margin:16px 0 6px}
 table{border-collapse:collapse;margin:4px 0;font-size:13px}
 th,td{border:1px solid #d8dce3;padding:3px 8px;text-align:left;vertical-align:top;white-space:pre-wrap}
