@@ -190,3 +190,64 @@ TEST_F(ReportCommands, DamagedXmlGivesAClearMessage) {
     EXPECT_EQ(run_command(kdtool_json, {dir.file("missing.xml")}).rc, 1);
     EXPECT_EQ(run_command(kdtool_diff, {dir.file("missing.xml"), dir.file("r.xml")}).rc, 2);
 }
+
+// A container is read like the plain report it holds; one that holds only
+// a plain-text report says so.
+TEST_F(ReportCommands, ContainersAreReadThroughTheirReportItem) {
+    std::string report = write_report(dir, "r.xml", report_recipe{});
+    std::string box = dir.file("box.KD2");
+    ASSERT_EQ(run_command(kdtool_pack, {box, report}).rc, 0);
+    std::string sealed = read_file(box);
+    command_run show = run_command(kdtool_show, {box});
+    ASSERT_EQ(show.rc, 0) << show.err;
+    EXPECT_EQ(show.out, run_command(kdtool_show, {report}).out);
+    command_run json = run_command(kdtool_json, {box});
+    EXPECT_NE(json.out.find("\"created\":\""), std::string::npos);
+    EXPECT_EQ(run_command(kdtool_diff, {box, report}).rc, 0);
+    EXPECT_EQ(read_file(box), sealed);  // the file given is never changed
+
+    std::string text_box = dir.file("text.KD2");
+    ASSERT_EQ(run_command(kdtool_pack, {text_box, report + ":254"}).rc, 0);
+    command_run text = run_command(kdtool_show, {text_box});
+    EXPECT_EQ(text.rc, 1);
+    EXPECT_NE(text.err.find("the report is plain text (id 254)"), std::string::npos) << text.err;
+}
+
+// Tables with the same name in one section (one per device, say) are paired
+// in order, so a change in the second is reported there and nowhere else;
+// a table that moved reads as removed and added, never as a crash.
+TEST_F(ReportCommands, DiffPairsRepeatedAndMovedItemsInOrder) {
+    auto doc = [](const std::vector<std::pair<std::string, std::string>>& tables) {
+        std::string d = "<GATHERED_DATA><SECTION ID=\"S\">";
+        for (const auto& [id, value] : tables)
+            d += "<TABLE ID=\"" + id + "\"><ROW ID=\"\"><STR ID=\"v\">" + value + "</STR></ROW></TABLE>";
+        return d + "</SECTION></GATHERED_DATA>";
+    };
+    write_file(dir.file("a.xml"), doc({{"Dev", "one"}, {"Dev", "two"}, {"Other", "x"}}));
+    write_file(dir.file("b.xml"), doc({{"Dev", "one"}, {"Dev", "2"}, {"Other", "x"}}));
+    command_run diff = run_command(kdtool_diff, {dir.file("a.xml"), dir.file("b.xml")});
+    EXPECT_EQ(diff.out, "section \"S\"\n  table \"Dev\"\n    ~ row 1: v: \"two\" -> \"2\"\n");
+
+    write_file(dir.file("c.xml"), doc({{"Other", "x"}, {"Dev", "one"}, {"Dev", "two"}}));
+    diff = run_command(kdtool_diff, {dir.file("a.xml"), dir.file("c.xml")});
+    EXPECT_EQ(diff.rc, 1);
+    EXPECT_EQ(change_lines(diff.out), (std::vector<std::string>{"  + table \"Other\" (1 row)", "  - table \"Other\" (1 row)"}))
+        << diff.out;
+}
+
+// Report text never reaches the terminal as control characters, and JSON
+// keeps every cell of a row even when a column name repeats.
+TEST_F(ReportCommands, CellTextIsMadeSafe) {
+    std::string d =
+        "<GATHERED_DATA><SECTION ID=\"S\"><TABLE ID=\"T\"><ROW ID=\"k\"><STR ID=\"a\">x&#13;y\xC2\x9B" "2J\tz</STR>"
+        "<STR ID=\"a\">second</STR><DEC ID=\"n\">007</DEC></ROW><ROW ID=\"k\"><STR ID=\"a\">r2</STR></ROW>"
+        "</TABLE></SECTION></GATHERED_DATA>";
+    write_file(dir.file("c.xml"), d);
+    command_run show = run_command(kdtool_show, {dir.file("c.xml")});
+    EXPECT_NE(show.out.find("x\\ry?2J\\tz"), std::string::npos) << show.out;
+    EXPECT_EQ(show.out.find('\r'), std::string::npos);
+    command_run json = run_command(kdtool_json, {dir.file("c.xml")});
+    EXPECT_NE(json.out.find(R"("a":{"type":"STR","value":"x\ry)"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find(R"("a #2":{"type":"STR","value":"second"})"), std::string::npos);
+    EXPECT_NE(json.out.find(R"("n":{"type":"DEC","value":"007"})"), std::string::npos);
+}
