@@ -188,7 +188,9 @@ void load_text(report_cursor& cursor, item_kind kind, std::string* text, bool* o
         if (kind == item_kind::file && k == report_event_kind::file_data) {
             piece = e.text;
         } else if (k == report_event_kind::tree_node_start) {
-            path.push_back(std::string(e.name) + (e.has_id ? "[" + std::string(e.id) + "]" : ""));
+            std::string step(e.name);
+            if (e.has_id) step.append("[").append(e.id).append("]");
+            path.push_back(std::move(step));
         } else if (k == report_event_kind::tree_node_end && !path.empty()) {
             path.pop_back();
         } else if (k == report_event_kind::tree_leaf) {
@@ -280,8 +282,8 @@ void differ::changed_row(const held_table& ta, const held_row& ra, const held_ta
         std::string before = x ? quoted(x->text) : "(none)";
         std::string after = y ? quoted(y->text) : "(none)";
         if (x && y && x->kind != y->kind) {
-            before += " (" + x->kind + ")";
-            after += " (" + y->kind + ")";
+            before.append(" (").append(x->kind).append(")");
+            after.append(" (").append(y->kind).append(")");
         }
         std::fprintf(out_, "%s%s: %s -> %s", separator, cell_text((x ? x : y)->column).c_str(), before.c_str(),
                      after.c_str());
@@ -446,11 +448,9 @@ int kdtool_diff(const kdtool_args& args, const kdtool_io& io) {
     report_index indexes[2];
     const char* tags[2] = {"a", "b"};
     for (int i = 0; i < 2; i++) {
-        if (open_report_source(ws, names[i], tags[i], io, &sources[i]) != exit_good) return exit_error;
-        if (!build_report_index(sources[i].path, index_options{true, true}, &indexes[i])) {
-            kdtool_fail(io, names[i] + ": " + indexes[i].error);
+        if (open_indexed_report(ws, names[i], tags[i], io, index_options{true, true}, &sources[i], &indexes[i]) !=
+            exit_good)
             return exit_error;
-        }
     }
     FILE* in_a = std::fopen(sources[0].path.c_str(), "rb");
     FILE* in_b = std::fopen(sources[1].path.c_str(), "rb");

@@ -249,11 +249,9 @@ int kdtool_html(const kdtool_args& args, const kdtool_io& io) {
     if (name.empty() || out_name.empty()) return kdtool_usage(io);
     workspace ws;
     report_source source;
-    int rc = open_report_source(ws, name, "report", io, &source);
-    if (rc != exit_good) return rc;
     report_index index;
-    if (!build_report_index(source.path, index_options{true, false}, &index))
-        return kdtool_fail(io, name + ": " + index.error);
+    int rc = open_indexed_report(ws, name, "report", io, index_options{true, false}, &source, &index);
+    if (rc != exit_good) return rc;
     FILE* in = std::fopen(source.path.c_str(), "rb");
     if (!in) return kdtool_fail(io, name + ": cannot be read");
     std::string problem;

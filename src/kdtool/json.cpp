@@ -8,8 +8,8 @@
 
 namespace {
 
-void put_json_string(FILE* out, std::string_view text) {
-    std::fputc('"', out);
+// Writes text escaped for the inside of a JSON string.
+void put_json_text(FILE* out, std::string_view text) {
     size_t start = 0;
     for (size_t i = 0; i < text.size(); i++) {
         unsigned char c = static_cast<unsigned char>(text[i]);
@@ -26,6 +26,11 @@ void put_json_string(FILE* out, std::string_view text) {
         }
     }
     std::fwrite(text.data() + start, 1, text.size() - start, out);
+}
+
+void put_json_string(FILE* out, std::string_view text) {
+    std::fputc('"', out);
+    put_json_text(out, text);
     std::fputc('"', out);
 }
 
@@ -181,29 +186,10 @@ void json_writer::on(report_event_kind kind, const report_event& e) {
         key("text");
         std::fputc('"', out_);
         break;
-    case report_event_kind::file_data: {
-        // The pieces of one JSON string: written without their quotes.
-        std::string piece;
-        for (unsigned char c : e.text) {
-            if (c >= 0x20 && c != '"' && c != '\\') {
-                piece += static_cast<char>(c);
-                continue;
-            }
-            char escaped[8];
-            switch (c) {
-            case '"': piece += "\\\""; break;
-            case '\\': piece += "\\\\"; break;
-            case '\n': piece += "\\n"; break;
-            case '\r': piece += "\\r"; break;
-            case '\t': piece += "\\t"; break;
-            default:
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                piece += escaped;
-            }
-        }
-        std::fwrite(piece.data(), 1, piece.size(), out_);
+    case report_event_kind::file_data:
+        // The pieces of one JSON string.
+        put_json_text(out_, e.text);
         break;
-    }
     case report_event_kind::file_end:
         std::fputc('"', out_);
         key("size");

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "kdtool/kdtool_io.h"
 #include "report/report_reader.h"
 
 namespace {
@@ -132,4 +133,12 @@ bool summary_section_alone(const report_index& index) {
     const index_section& first = index.sections[0];
     return first.item_count == 1 && index.items[first.first_item].kind == item_kind::table &&
            index.items[first.first_item].rows == 1;
+}
+
+int open_indexed_report(const workspace& ws, const std::string& name, const std::string& tag, const kdtool_io& io,
+                        const index_options& options, report_source* source, report_index* index) {
+    int rc = open_report_source(ws, name, tag, io, source);
+    if (rc != exit_good) return rc;
+    if (!build_report_index(source->path, options, index)) return kdtool_fail(io, name + ": " + index->error);
+    return exit_good;
 }

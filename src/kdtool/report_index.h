@@ -47,5 +47,13 @@ struct index_options {
 // read or is not well-formed.
 bool build_report_index(const std::string& path, const index_options& options, report_index* index);
 
+struct kdtool_io;
+struct report_source;
+class workspace;
+// Finds the report behind name (open_report_source) and indexes it; prints
+// the problem and gives exit_damaged when either fails.
+int open_indexed_report(const workspace& ws, const std::string& name, const std::string& tag, const kdtool_io& io,
+                        const index_options& options, report_source* source, report_index* index);
+
 // The first section is the system summary alone: one table of one row.
 bool summary_section_alone(const report_index& index);

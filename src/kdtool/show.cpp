@@ -339,11 +339,9 @@ int kdtool_show(const kdtool_args& args, const kdtool_io& io) {
     if (parse_show_args(args, &name, &options) != exit_good) return kdtool_usage(io);
     workspace ws;
     report_source source;
-    int rc = open_report_source(ws, name, "report", io, &source);
-    if (rc != exit_good) return rc;
     report_index index;
-    if (!build_report_index(source.path, index_options{true, false}, &index))
-        return kdtool_fail(io, name + ": " + index.error);
+    int rc = open_indexed_report(ws, name, "report", io, index_options{true, false}, &source, &index);
+    if (rc != exit_good) return rc;
     for (const std::string& wanted : options.sections) {
         bool found = false;
         for (const index_section& s : index.sections) found = found || strcasecmp(s.id.c_str(), wanted.c_str()) == 0;
