@@ -194,24 +194,25 @@ int open_report_source(const workspace& ws, const std::string& name, const std::
     if (!ws.ok()) return kdtool_fail(io, "cannot create a temporary directory");
     struct stat info;
     if (stat(name.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return kdtool_fail(io, name + ": cannot be read");
-    FILE* in = std::fopen(name.c_str(), "rb");
+    // What cannot be read twice (a pipe) is read from a copy.
+    std::string readable = name;
+    if (!S_ISREG(info.st_mode)) {
+        readable = ws.path(tag + ".in");
+        std::string problem;
+        if (!copy_to_output(name, readable, &problem)) return kdtool_fail(io, problem);
+    }
+    FILE* in = std::fopen(readable.c_str(), "rb");
     if (!in) return kdtool_fail(io, name + ": cannot be read");
     char magic[9] = {};
     bool container = std::fread(magic, 1, sizeof magic, in) == sizeof magic &&
                      (std::memcmp(magic, "_KELDRAN_", 9) == 0 || std::memcmp(magic, "_KELDRFF_", 9) == 0);
     std::fclose(in);
     if (!container) {
-        // A plain report: read where it is when it can be read twice,
-        // otherwise (a pipe) from a copy.
-        source->path = name;
-        if (S_ISREG(info.st_mode)) return exit_good;
-        source->path = ws.path(tag + ".xml");
-        std::string problem;
-        if (!copy_to_output(name, source->path, &problem)) return kdtool_fail(io, problem);
+        source->path = readable;
         return exit_good;
     }
     opened_container opened;
-    int rc = open_container_copy(ws, name, tag + ".KD2", io, &opened);
+    int rc = open_container_copy(ws, readable, tag + ".KD2", io, &opened);
     if (rc != exit_good) return rc;
     ContainerFile& c = opened.container;
     source->from_container = true;
