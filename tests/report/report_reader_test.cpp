@@ -94,10 +94,10 @@ TEST(ReportReader, HostileInputIsRefusedWithAPosition) {
 TEST(ReportReader, LargeValuesAcrossBufferEdges) {
     std::string cell;
     while (cell.size() < 200000) cell += "x\xC3\xA9y";  // é straddles every buffer edge somewhere
-    int sum = 0;
+    uint32_t sum = 0;
     for (unsigned char c : cell) sum += static_cast<uint16_t>(static_cast<int16_t>(static_cast<signed char>(c)));
     char chk[16];
-    std::snprintf(chk, sizeof chk, "%4X", static_cast<unsigned>(sum & 0xFFFF));
+    std::snprintf(chk, sizeof chk, "%4X", sum & 0xFFFFu);
     std::string file(300000, 'f');
     std::string doc = "<GATHERED_DATA><SECTION ID=\"s\"><TABLE ID=\"t\"><ROW ID=\"r\"><STR ID=\"c\">" + cell +
                       "</STR><CHK>" + chk + "</CHK></ROW><ROWS>1</ROWS><CHK>" + chk +
