@@ -1,6 +1,8 @@
 // show, html, json and diff on reports written by the report writer.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "report_fixture.h"
@@ -250,4 +252,16 @@ TEST_F(ReportCommands, CellTextIsMadeSafe) {
     EXPECT_NE(json.out.find(R"("a":{"type":"STR","value":"x\ry)"), std::string::npos) << json.out;
     EXPECT_NE(json.out.find(R"("a #2":{"type":"STR","value":"second"})"), std::string::npos);
     EXPECT_NE(json.out.find(R"("n":{"type":"DEC","value":"007"})"), std::string::npos);
+}
+
+// The page is made fresh: a link planted under its name is replaced, never
+// written through.
+TEST_F(ReportCommands, HtmlOutputReplacesAPlantedLink) {
+    std::string report = write_report(dir, "r.xml", report_recipe{});
+    write_file(dir.file("victim"), "precious");
+    ASSERT_EQ(symlink(dir.file("victim").c_str(), html_file().c_str()), 0);
+    EXPECT_EQ(run_command(kdtool_html, {report, "-o", html_file()}).rc, 0);
+    EXPECT_EQ(read_file(dir.file("victim")), "precious");
+    EXPECT_NE(read_file(html_file()).find("<!DOCTYPE html>"), std::string::npos);
+    EXPECT_EQ(run_command(kdtool_html, {report}).rc, 2);
 }

@@ -130,3 +130,43 @@ TEST(ReportReader, TreesAndUnknownElements) {
     EXPECT_EQ(r.events, "oSNlnl");
     EXPECT_TRUE(check_report(doc).ok) << check_report(doc).error;
 }
+
+// The checker's messages name the element as verify has always printed it.
+TEST(ReportReader, CheckMessagesNameTheElement) {
+    const std::string head = "<GATHERED_DATA><SECTION ID=\"S\">";
+    const std::string tail = "</SECTION><CHK>0</CHK></GATHERED_DATA>";
+    struct {
+        std::string body;
+        const char* message;
+    } cases[] = {
+        {"<TABLE ID=\"T\"><ROW ID=\"\"><STR ID=\"c\">a</STR><CHK>62</CHK></ROW><ROWS>1</ROWS><CHK>61</CHK></TABLE>",
+         "section \"S\" table \"T\" row 1: CHK 62, computed 61"},
+        {"<TABLE ID=\"T\"><ROW ID=\"\"><STR ID=\"c\">a</STR><CHK>61</CHK></ROW><ROWS>2</ROWS><CHK>61</CHK></TABLE>",
+         "section \"S\" table \"T\": ROWS does not match"},
+        {"<TABLE ID=\"T\"><ROWS>0</ROWS><CHK>zz</CHK></TABLE>", "section \"S\" table \"T\": missing or unreadable CHK"},
+        {"<FILE ID=\"/f\"><![CDATA[a]]><CHK>1</CHK></FILE>", "section \"S\" file \"/f\": CHK 1, computed 61"},
+        {"<TREE ID=\"t\"><BUS ID=\"0\"><K>a</K><CHK>1</CHK></BUS><CHK>1</CHK></TREE>",
+         "section \"S\" tree \"t\"/BUS: CHK 1, computed 61"},
+        {"<CHK>5</CHK>", "section \"S\": CHK 5, computed 0"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(check_report(head + c.body + tail).error, c.message) << c.body;
+    EXPECT_EQ(check_report("<OTHER><CHK>0</CHK></OTHER>").error, "root element is <OTHER>");
+}
+
+TEST(ReportReader, SummaryIsTheFirstRowOfTheFirstTable) {
+    std::string doc =
+        "<GATHERED_DATA><SIFTERRA_VERSION>2.00</SIFTERRA_VERSION><SECTION ID=\"SYSTEM SUMMARY\"><TABLE ID=\"t\">"
+        "<ROW ID=\"\"><STR ID=\"Computer Name\">h</STR><ASC ID=\"System Vendor\">v &amp; w</ASC></ROW>"
+        "<ROW ID=\"\"><STR ID=\"Computer Name\">second</STR></ROW></TABLE><TABLE ID=\"u\"><ROW ID=\"\">"
+        "<STR ID=\"x\">y</STR></ROW></TABLE></SECTION></GATHERED_DATA>";
+    FILE* in = fmemopen(const_cast<char*>(doc.data()), doc.size(), "rb");
+    report_reader reader(in);
+    std::string version;
+    report_event_kind kind;
+    while ((kind = reader.next()) != report_event_kind::done && kind != report_event_kind::error)
+        if (kind == report_event_kind::version) version = reader.event().text;
+    std::fclose(in);
+    EXPECT_EQ(version, "2.00");
+    using cells = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(reader.summary(), (cells{{"Computer Name", "h"}, {"System Vendor", "v & w"}}));
+}
