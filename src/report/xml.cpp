@@ -48,16 +48,6 @@ const char* special_entity(char c) {
     }
 }
 
-// Length of the character XML allows at s (at most n bytes), or 0: tab, line
-// feed, carriage return, everything from the blank up in ASCII, and valid
-// UTF-8 sequences of allowed characters.
-size_t valid_char_length(const unsigned char* s, size_t n) {
-    unsigned char c = s[0];
-    if (c >= 32 && c < 128) return 1;
-    if (c == '\t' || c == '\n' || c == '\r') return 1;
-    return c >= 128 ? utf8_sequence_length(s, n) : 0;
-}
-
 // A byte of an embedded file as written into the CDATA part.
 inline int file_byte(int c) {
     if ((c >= 32 && c <= 127) || c == '\t' || c == '\n' || c == '\r') return c;
@@ -89,6 +79,13 @@ std::string escaped_text(const char* text) { return escaped_valid(text, false); 
 std::string escaped_attribute(const char* text) { return escaped_valid(text, true); }
 
 }  // namespace
+
+size_t valid_char_length(const unsigned char* s, size_t n) {
+    unsigned char c = s[0];
+    if (c >= 32 && c < 128) return 1;
+    if (c == '\t' || c == '\n' || c == '\r') return 1;
+    return c >= 128 ? utf8_sequence_length(s, n) : 0;
+}
 
 std::string xml_name(const char* title) {
     std::string name;

@@ -33,5 +33,9 @@ std::string xml_escape(const char* text);
 // are taken over this form. The writers keep a carriage return (and, in
 // attribute values, tabs and line feeds) as character references.
 std::string xml_valid_text(const char* text);
+// Length of the character XML allows at s (n > 0 bytes available), or 0: tab,
+// line feed, carriage return, everything from the blank up in ASCII, and
+// valid UTF-8 sequences of allowed characters.
+size_t valid_char_length(const unsigned char* s, size_t n);
 // Byte offset of the first character XML does not allow in text, or npos.
 size_t find_invalid_xml_char(const std::string& text);

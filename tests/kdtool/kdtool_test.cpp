@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "archive/container_file.h"
-#include "archive_test_support.h"
+#include "archive/archive_test_support.h"
 #include "base/run_context.h"
 #include "report/report.h"
 #include "report/xml.h"
