@@ -205,22 +205,15 @@ int clean_report(const char* temporary_name, const char* cleaned_name, char* bas
         std::string name = cleaner.replace(base_name, true).substr(0, base_name_size - 1);
         std::snprintf(base_name, base_name_size, "%s", name.c_str());
         *map_name = name + ".map";
-        FILE* map = fopen_fresh(map_name->c_str(), "wb", 0600);
-        std::string json = cleaner.map_json();
-        bool written = map && std::fwrite(json.data(), 1, json.size(), map) == json.size();
-        if (map && std::fclose(map) != 0) written = false;
-        if (!written) {
-            problem = *map_name + ": " + std::strerror(errno);
-            if (map) unlink(map_name->c_str());
-            cleaned = false;
-        }
+        cleaned = cleaner.save_map(*map_name, &problem);
     }
     if (!cleaned) {
         debug_printf("cleaning: %s\n", problem.empty() ? std::strerror(errno) : problem.c_str());
         unlink(cleaned_name);
         map_name->clear();
     }
-    if (!silent) std::fprintf(console, cleaned ? "OK\n" : "ERROR %d\n", cleaning_failed);
+    if (!silent && cleaned) std::fprintf(console, "OK\n");
+    if (!silent && !cleaned) std::fprintf(console, "ERROR %d\n", cleaning_failed);
     return cleaned ? 0 : cleaning_failed;
 }
 

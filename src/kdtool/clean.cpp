@@ -1,7 +1,6 @@
 #include <strings.h>
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "base/fresh_file.h"
@@ -70,17 +69,6 @@ int extract_report(const workspace& ws, const std::string& name, const kdtool_io
     return exit_good;
 }
 
-// The map is private: created fresh, readable by its owner only.
-bool write_map(const std::string& name, const std::string& json, std::string* problem) {
-    FILE* f = fopen_fresh(name.c_str(), "wb", 0600);
-    if (!f) {
-        *problem = name + ": cannot be created: " + std::strerror(errno);
-        return false;
-    }
-    bool written = std::fwrite(json.data(), 1, json.size(), f) == json.size();
-    return close_output(f, name, written, problem);
-}
-
 void print_summary(const clean_arguments& a, const std::string& map, const report_cleaner& cleaner,
                    const kdtool_io& io) {
     clean_map::counts n = cleaner.replaced();
@@ -138,7 +126,7 @@ int kdtool_clean(const kdtool_args& args, const kdtool_io& io) {
     rc = build_sealed_container(ws, packed, {{cleaned, xml_report_item_id}}, io, version, &stamp);
     if (rc != exit_good) return rc;
     if (!copy_to_output(packed, a.out, &problem)) return kdtool_fail(io, problem);
-    if (!write_map(map, cleaner.map_json(), &problem)) {
+    if (!cleaner.save_map(map, &problem)) {
         std::remove(a.out.c_str());
         return kdtool_fail(io, problem);
     }

@@ -44,6 +44,13 @@ int hex_value(char c) {
     return -1;
 }
 
+bool hex_digits(std::string_view text, size_t count) {
+    if (text.size() != count) return false;
+    for (char c : text)
+        if (hex_value(c) < 0) return false;
+    return true;
+}
+
 std::string lower_case(std::string_view text) {
     std::string out(text);
     for (char& c : out)
@@ -453,7 +460,7 @@ bool parse_ipv4(std::string_view text, uint32_t* address) {
 }
 
 bool parse_ipv6(std::string_view text, ipv6_value* address) {
-    if (text.size() >= INET6_ADDRSTRLEN) return false;
+    if (text.empty() || text.size() >= INET6_ADDRSTRLEN) return false;
     char copy[INET6_ADDRSTRLEN];
     std::memcpy(copy, text.data(), text.size());
     copy[text.size()] = 0;
@@ -643,7 +650,8 @@ bool clean_map::from_json(std::string_view json, std::string* problem) {
         uint64_t mac = 0, mac_replacement = 0;
         if (!ok) {
         } else if (const kind_name* k = find_kind(e.kind)) {
-            loaded.add_text(k->kind, e.original, e.replacement);
+            ok = k->kind != identifier_kind::uuid || (hex_digits(e.original, 32) && hex_digits(e.replacement, 32));
+            if (ok) loaded.add_text(k->kind, e.original, e.replacement);
         } else if (e.kind == "mac") {
             ok = parse_mac(e.original, &mac) && parse_mac(e.replacement, &mac_replacement);
             if (ok) loaded.macs_[mac] = mac_replacement;

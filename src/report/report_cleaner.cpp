@@ -3,10 +3,12 @@
 #include <pwd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <set>
 #include <unordered_map>
 
+#include "base/fresh_file.h"
 #include "report/report.h"
 #include "report/report_reader.h"
 #include "report/secret_scrubber.h"
@@ -904,6 +906,17 @@ bool report_cleaner::clean(FILE* in, FILE* out, std::string* problem) {
     if (!discover(in, problem)) return false;
     std::rewind(in);
     return rewrite(in, out, problem);
+}
+
+bool report_cleaner::save_map(const std::string& path, std::string* problem) const {
+    std::string json = map_.to_json();
+    FILE* f = fopen_fresh(path.c_str(), "wb", 0600);
+    bool written = f && std::fwrite(json.data(), 1, json.size(), f) == json.size();
+    if (f && std::fclose(f) != 0) written = false;
+    if (written) return true;
+    *problem = path + ": cannot be written: " + std::strerror(errno);
+    if (f) std::remove(path.c_str());
+    return false;
 }
 
 std::string report_cleaner::replace(std::string_view text, bool as_file_name) const {

@@ -55,6 +55,9 @@ public:
     std::string replace(std::string_view text, bool as_file_name = false) const;
     // After clean: the map to keep (JSON) and how many identifiers it holds.
     std::string map_json() const { return map_.to_json(); }
+    // Writes the map as a new private file (mode 0600); a file or link
+    // already under the name is replaced, never written through.
+    bool save_map(const std::string& path, std::string* problem) const;
     clean_map::counts replaced() const { return map_.replaced(); }
 
     // The longest identifier that is replaced; longer ones are left alone.

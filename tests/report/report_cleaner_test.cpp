@@ -307,6 +307,8 @@ TEST(CleanMap, ReadsBackWhatItSavesAndRefusesOtherFiles) {
         "{\"map\": \"sifterra clean map\", \"identifiers\": [{\"kind\": \"planet\", \"original\": \"a\", "
         "\"replacement\": \"b\"}]}",
         "{\"map\": \"sifterra clean map\", \"identifiers\": [[[[[[[[[[[[]]]]]]]]]]]]}",
+        "{\"map\": \"sifterra clean map\", \"identifiers\": [{\"kind\": \"uuid\", \"original\": \"abc\", "
+        "\"replacement\": \"00000000000000000000000000000001\"}]}",
         "{\"map\": \"sifterra clean map\", \"identifiers\": [{\"kind\": \"host\", \"original\": \"\\u00e9\"",
     };
     for (const char* text : bad) {
