@@ -423,6 +423,26 @@ bool parse_mac(std::string_view text, uint64_t* value) {
     return true;
 }
 
+// An entry of original and replacement, both read with parse.
+template <typename V>
+bool read_pair(const json_reader::entry& e, bool (*parse)(std::string_view, V*), std::map<V, V>& into) {
+    V original, replacement;
+    if (!parse(e.original, &original) || !parse(e.replacement, &replacement)) return false;
+    into[original] = replacement;
+    return true;
+}
+
+template <typename V>
+bool read_network(const json_reader::entry& e, bool (*parse)(std::string_view, V*), address_space<V>& space) {
+    int prefix = 0, replacement_prefix = 0;
+    V base, replacement;
+    if (!parse_network<V>(e.original, parse, &prefix, &base) ||
+        !parse_network<V>(e.replacement, parse, &replacement_prefix, &replacement) || prefix != replacement_prefix)
+        return false;
+    space.networks[{prefix, base}] = replacement;
+    return true;
+}
+
 }  // namespace
 
 // ---- address texts ----
@@ -644,36 +664,22 @@ bool clean_map::from_json(std::string_view json, std::string* problem) {
     for (size_t i = 0; i < entries.size(); ++i) {
         const json_reader::entry& e = entries[i];
         bool ok = !e.original.empty() && !e.replacement.empty();
-        int prefix = 0, replacement_prefix = 0;
-        uint32_t v4 = 0, v4_replacement = 0;
-        ipv6_value v6 = 0, v6_replacement = 0;
-        uint64_t mac = 0, mac_replacement = 0;
         if (!ok) {
         } else if (const kind_name* k = find_kind(e.kind)) {
             ok = k->kind != identifier_kind::uuid || (hex_digits(e.original, 32) && hex_digits(e.replacement, 32));
             if (ok) loaded.add_text(k->kind, e.original, e.replacement);
         } else if (e.kind == "mac") {
-            ok = parse_mac(e.original, &mac) && parse_mac(e.replacement, &mac_replacement);
-            if (ok) loaded.macs_[mac] = mac_replacement;
+            ok = read_pair<uint64_t>(e, parse_mac, loaded.macs_);
         } else if (e.kind == "ipv4") {
-            ok = parse_ipv4(e.original, &v4) && parse_ipv4(e.replacement, &v4_replacement);
-            if (ok) loaded.v4_.addresses[v4] = v4_replacement;
+            ok = read_pair<uint32_t>(e, parse_ipv4, loaded.v4_.addresses);
         } else if (e.kind == "ipv4-network") {
-            ok = parse_network<uint32_t>(e.original, parse_ipv4, &prefix, &v4) &&
-                 parse_network<uint32_t>(e.replacement, parse_ipv4, &replacement_prefix, &v4_replacement) &&
-                 prefix == replacement_prefix;
-            if (ok) loaded.v4_.networks[{prefix, v4}] = v4_replacement;
+            ok = read_network<uint32_t>(e, parse_ipv4, loaded.v4_);
         } else if (e.kind == "ipv6") {
-            ok = parse_ipv6(e.original, &v6) && parse_ipv6(e.replacement, &v6_replacement);
-            if (ok) loaded.v6_.addresses[v6] = v6_replacement;
+            ok = read_pair<ipv6_value>(e, parse_ipv6, loaded.v6_.addresses);
         } else if (e.kind == "ipv6-network") {
-            ok = parse_network<ipv6_value>(e.original, parse_ipv6, &prefix, &v6) &&
-                 parse_network<ipv6_value>(e.replacement, parse_ipv6, &replacement_prefix, &v6_replacement) &&
-                 prefix == replacement_prefix;
-            if (ok) loaded.v6_.networks[{prefix, v6}] = v6_replacement;
+            ok = read_network<ipv6_value>(e, parse_ipv6, loaded.v6_);
         } else if (e.kind == "ipv6-host") {
-            ok = parse_ipv6(e.original, &v6) && parse_ipv6(e.replacement, &v6_replacement);
-            if (ok) loaded.v6_.hosts[v6] = v6_replacement;
+            ok = read_pair<ipv6_value>(e, parse_ipv6, loaded.v6_.hosts);
         } else {
             ok = false;
         }

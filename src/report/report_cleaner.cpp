@@ -481,18 +481,7 @@ private:
     // would hide the damage.
     static bool verified(const report_reader& reader, std::string* problem) {
         const report_event& e = reader.event();
-        bool carries = false;
-        switch (e.kind) {
-        case report_event_kind::row_end:
-        case report_event_kind::table_end:
-        case report_event_kind::file_end:
-        case report_event_kind::tree_node_end:
-        case report_event_kind::tree_end:
-        case report_event_kind::section_end:
-        case report_event_kind::document_end: carries = true; break;
-        default: break;
-        }
-        if (!carries || (e.checksum.ok() && e.rows_match)) return true;
+        if (!carries_checksum(e.kind) || (e.checksum.ok() && e.rows_match)) return true;
         *problem = "the report does not verify (" + reader.where() + "): it is not cleaned";
         return false;
     }
