@@ -74,8 +74,8 @@ void print_summary(const clean_arguments& a, const std::string& map, const repor
     clean_map::counts n = cleaner.replaced();
     std::fprintf(io.out, "%s: cleaned copy of %s\n", a.out.c_str(), a.in.c_str());
     std::fprintf(io.out,
-                 "replaced: %d host names, %d addresses, %d hardware addresses, %d serial numbers and UUIDs, "
-                 "%d user names, %d keywords\n",
+                 "replaced as the map says: %d host names, %d addresses, %d hardware addresses, "
+                 "%d serial numbers and UUIDs, %d user names, %d keywords\n",
                  n.host_names, n.addresses, n.hardware_addresses, n.serials, n.users, n.keywords);
     std::fprintf(io.out, "map: %s (keep it private; give it to --map to clean the next report of this machine alike)\n",
                  map.c_str());

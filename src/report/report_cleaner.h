@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "report/clean_map.h"
+#include "report/identifier_text.h"
 
 // The user id of an account name; false when the name is not known.
 using account_lookup = bool (*)(const std::string& name, unsigned* uid);
@@ -32,8 +33,6 @@ struct clean_options {
     std::vector<std::string> keywords;    // more words to replace
     account_lookup lookup = nullptr;      // null: the password database of this machine
 };
-
-class identifier_replacer;
 
 class report_cleaner {
 public:
@@ -61,7 +60,7 @@ public:
     clean_map::counts replaced() const { return map_.replaced(); }
 
     // The longest identifier that is replaced; longer ones are left alone.
-    static constexpr size_t max_identifier = 256;
+    static constexpr size_t max_identifier = max_identifier_length;
 
 private:
     bool discover(FILE* in, std::string* problem);

@@ -50,7 +50,7 @@ TEST_F(KdtoolClean, MakesAVerifyingCopyAndAPrivateMap) {
     command_run run = run_command(kdtool_clean, {in, out});
     ASSERT_EQ(run.rc, 0) << run.err;
     EXPECT_NE(run.out.find("cleaned copy of"), std::string::npos);
-    EXPECT_NE(run.out.find("replaced: 2 host names, 1 addresses, 1 hardware addresses, 1 serial numbers"),
+    EXPECT_NE(run.out.find("replaced as the map says: 2 host names, 1 addresses, 1 hardware addresses, 1 serial numbers"),
               std::string::npos) << run.out;
     EXPECT_NE(run.out.find("Cleaning is best effort"), std::string::npos);
     EXPECT_EQ(read_file(in), before);

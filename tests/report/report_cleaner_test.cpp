@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "report/report_check.h"
+#include "report/identifier_text.h"
 #include "report/report_cleaner.h"
 #include "report/report_builder.h"
 
@@ -278,6 +279,39 @@ TEST(ReportCleaner, RandomDamageIsRefusedOrCleanedSoundly) {
         if (r.ok) {
             EXPECT_TRUE(check_report(r.text).ok) << round;
         }
+    }
+}
+
+TEST(IdentifierText, AddressesAreRecognisedByTheirWholeForm) {
+    using kind = address_token::kind;
+    struct scan_case {
+        const char* text;
+        size_t at;
+        kind type;
+        size_t length;
+    } cases[] = {
+        {"10.0.2.15", 0, kind::ipv4, 9},
+        {"addr:10.0.2.15/24", 5, kind::ipv4, 9},
+        {"::ffff:10.0.2.15", 7, kind::ipv4, 9},
+        {"range 10.0.0.1-10.0.0.9", 15, kind::ipv4, 8},
+        {"1.2.3.4.5", 0, kind::none, 0},      // a version, not an address
+        {"v10.0.0.1", 1, kind::none, 0},      // inside a word
+        {"10.0.2.256", 0, kind::none, 0},
+        {"fe80::1%eth0", 0, kind::ipv6, 7},
+        {"address fd00::2: up", 8, kind::ipv6, 7},
+        {"dead:beef::1", 0, kind::ipv6, 12},
+        {"::ffff:10.0.2.15", 0, kind::none, 0},  // the IPv4 tail is scanned alone
+        {"std::string", 3, kind::none, 0},
+        {"08:05:27", 0, kind::none, 0},
+        {"52:54:00:12:34:56", 0, kind::mac, 17},
+        {"52-54-00-AB-CD-EF,", 0, kind::mac, 17},
+        {"52:54:00:12:34:56:78", 0, kind::none, 0},  // a longer hardware address
+        {"80:52:54:00:12:34:56", 3, kind::none, 0},
+    };
+    for (const scan_case& c : cases) {
+        address_token t = scan_address(c.text, c.at);
+        EXPECT_EQ(t.type, c.type) << c.text;
+        EXPECT_EQ(t.length, c.length) << c.text;
     }
 }
 
