@@ -2,9 +2,9 @@
 // secret keys (boot loader, LDAP and OpenSSL passwords, password arguments of
 // command lines) become "********" while the key stays, so a reader still
 // sees that a password is set; the body of a private key block becomes one
-// "********" line. The rules are data (secret_rules), searched by one
-// routine. Text streams through line by line: a line longer than max_line is
-// handled in pieces, and only a private key block carries state across lines.
+// "********" line. The rules are data (secret_rules), tried in order. Text
+// streams through line by line: a line longer than max_line is handled in
+// pieces, and only a private key block carries state across lines.
 #pragma once
 
 #include <cstddef>
