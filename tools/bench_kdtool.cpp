@@ -1,5 +1,5 @@
-// Prints the throughput and peak resident memory of kdtool show, json and
-// diff on generated reports of 25 and 100 MB (1 MB = 1,000,000 bytes). Each
+// Prints the throughput and peak resident memory of kdtool show, json, diff
+// and clean (of a container holding the report) on generated reports of 25 and 100 MB (1 MB = 1,000,000 bytes). Each
 // command runs in a child process, whose peak memory is read from wait4, so
 // the generator's own memory is not counted. Equal throughput at both sizes
 // means linear time; equal peak memory means memory bounded independently
@@ -124,13 +124,17 @@ int main() {
         write_report(a, dir, megabytes * 1000000, false);
         write_report(b, dir, megabytes * 1000000, true);
         double size = static_cast<double>(std::filesystem::file_size(a)) / 1e6;
+        std::string packed = dir + "/a.KD2", cleaned = dir + "/clean.KD2";
+        run_child({kdtool, "pack", packed, a});
+        std::filesystem::remove(cleaned);
         struct {
             const char* name;
             std::vector<std::string> args;
             double bytes;
         } runs[] = {{"show", {kdtool, "show", a, "--full"}, size},
                     {"json", {kdtool, "json", a}, size},
-                    {"diff", {kdtool, "diff", a, b}, 2 * size}};
+                    {"diff", {kdtool, "diff", a, b}, 2 * size},
+                    {"clean", {kdtool, "clean", packed, cleaned, "--hostname", "host", "--keyword", "ACME"}, size}};
         for (const auto& r : runs) {
             measure m = run_child(r.args);
             std::printf("%-6s %6.1f MB %9.2f %10.1f %9.1f MB %5d\n", r.name, size, m.seconds, r.bytes / m.seconds,

@@ -34,7 +34,7 @@ FILE* stream_for(int fd, const char* mode) {
 
 }  // namespace
 
-FILE* fopen_fresh(const char* path, const char* mode) {
+FILE* fopen_fresh(const char* path, const char* mode, mode_t permissions) {
     int flags = flags_for(mode, true);
     if (!path || flags < 0) {
         errno = EINVAL;
@@ -42,7 +42,7 @@ FILE* fopen_fresh(const char* path, const char* mode) {
     }
     for (int attempt = 0; attempt < create_attempts; ++attempt) {
         if (unlink(path) != 0 && errno != ENOENT && errno != EISDIR && errno != EPERM) return nullptr;
-        int fd = open(path, flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        int fd = open(path, flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, permissions);
         if (fd >= 0) return stream_for(fd, mode);
         if (errno != EEXIST) return nullptr;
         // A directory cannot be unlinked; anything else may be planted again.

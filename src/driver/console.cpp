@@ -83,6 +83,7 @@ void show_usage(const char* program_name, FILE* err) {
     std::fprintf(err, " -help      : Show this message.\n");
     std::fprintf(err, " -batch     : Do not show the disclaimer.\n");
     std::fprintf(err, " -silent    : Do not show anything during operation.\n");
+    std::fprintf(err, " -clean     : Replace host names, addresses and serial numbers before packing.\n");
     std::fprintf(err, "\n");
 }
 

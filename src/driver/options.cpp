@@ -24,6 +24,7 @@ run_options parse_arguments(int argc, const char* const* argv) {
         if (either(arg, "-silent", "-SILENT")) options.silent = true;
         if (either(arg, "-step", "-STEP")) options.step = true;
         if (either(arg, "-debug", "-DEBUG")) ++options.debug_logs;
+        if (either(arg, "-clean", "-CLEAN")) options.clean = true;
         if (either_prefix(arg, "-level", "-LEVEL") && std::strlen(arg) == 7 && arg[6] >= '0' && arg[6] <= '5')
             options.level = arg[6] - '0';
         if (either_prefix(arg, "-filename", "-FILENAME")) options.name_template = std::string(arg + 9).substr(0, 255);

@@ -16,6 +16,7 @@ struct run_options {
     int32_t level = 5;
     std::string name_template = default_name_template;
     bool keep_plain_copy = false;  // argument 3 is the hidden word
+    bool clean = false;            // replace the machine's identifiers before packing
 };
 
 // Compares every argument with every option, left to right. Arguments that

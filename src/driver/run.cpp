@@ -20,6 +20,7 @@
 #include "pci/pci_listing.h"
 #include "probes/probe.h"
 #include "report/report.h"
+#include "report/report_cleaner.h"
 #include "report/xml.h"
 #include "smbios/smbios_section.h"
 #include "svcproc/sp_sections.h"
@@ -183,6 +184,39 @@ int pack_report(ContainerFile& container, const char* final_name, const char* te
     return status;
 }
 
+// Cleans the finished report into cleaned_name before it is packed: the
+// machine's identifiers are replaced (report/report_cleaner.h), and the
+// result name with them. The map of replacements lands beside the
+// container, readable by its owner only. Gives 0, or cleaning_failed (the
+// report is then not packed, so that nothing uncleaned leaves by mistake).
+constexpr int cleaning_failed = -11;
+
+int clean_report(const char* temporary_name, const char* cleaned_name, char* base_name, size_t base_name_size,
+                 std::string* map_name, bool silent, FILE* console) {
+    if (!silent) write_dotted_label(console, "Cleaning Info");
+    report_cleaner cleaner{clean_options{}};
+    std::string problem;
+    FILE* in = fopen_no_follow(temporary_name, "rb");
+    FILE* out = fopen_fresh(cleaned_name, "wb");
+    bool cleaned = in && out && cleaner.clean(in, out, &problem);
+    if (in) std::fclose(in);
+    if (out && std::fclose(out) != 0) cleaned = false;
+    if (cleaned) {
+        std::string name = cleaner.replace(base_name, true).substr(0, base_name_size - 1);
+        std::snprintf(base_name, base_name_size, "%s", name.c_str());
+        *map_name = name + ".map";
+        cleaned = cleaner.save_map(*map_name, &problem);
+    }
+    if (!cleaned) {
+        debug_printf("cleaning: %s\n", problem.empty() ? std::strerror(errno) : problem.c_str());
+        unlink(cleaned_name);
+        map_name->clear();
+    }
+    if (!silent && cleaned) std::fprintf(console, "OK\n");
+    if (!silent && !cleaned) std::fprintf(console, "ERROR %d\n", cleaning_failed);
+    return cleaned ? 0 : cleaning_failed;
+}
+
 // Moves the temporary report to plain_name; a file or link there is
 // replaced, not written through. Gives the name that now holds the report.
 std::string keep_plain_copy(const char* temporary_name, const std::string& plain_name, bool silent,
@@ -252,17 +286,34 @@ int run_sifterra(int argc, const char* const* argv) {
     bool report_complete = finish_report(report);
     run_context.report = nullptr;
 
+    // With -clean the cleaned report is the one packed and kept.
+    char cleaned_name[64];
+    std::snprintf(cleaned_name, sizeof cleaned_name, "keldr%x.cln", static_cast<unsigned>(getpid()));
+    const char* report_name = temporary_name;
+    std::string map_name;
+    int status = 0;
+    if (options.clean && report_complete && output_mode() == 4) {
+        status = clean_report(temporary_name, cleaned_name, base_name, sizeof base_name, &map_name, silent, console);
+        if (status == 0) {
+            unlink(temporary_name);
+            report_name = cleaned_name;
+        }
+    }
+
     std::string final_name = std::string(base_name) + (output_mode() == 4 ? ".KD2" : ".KDR");
-    int status = pack_report(container, final_name.c_str(), temporary_name, report_complete, silent, console);
+    if (status == 0) status = pack_report(container, final_name.c_str(), report_name, report_complete, silent, console);
 
     // A report that could not be packed is kept as the plain copy.
     if (status != 0 || options.keep_plain_copy) {
         std::string plain_name = std::string(base_name) + (text_mode() ? ".TXT" : ".XML");
-        final_name = keep_plain_copy(temporary_name, plain_name, silent, console);
+        final_name = keep_plain_copy(report_name, plain_name, silent, console);
     } else {
-        unlink(temporary_name);
+        unlink(report_name);
     }
 
+    if (!silent && !map_name.empty())
+        std::fprintf(console, "\nIdentifiers were replaced (best effort, see the README); their map is %s: keep it private.\n",
+                     map_name.c_str());
     if (!silent) std::fprintf(console, "\nDone. Information is stored in %s\n\n", final_name.c_str());
     std::fflush(console);
     return status != 0 ? exit_packing_failed : exit_done;

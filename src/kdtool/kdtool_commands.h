@@ -13,3 +13,4 @@ int kdtool_html(const kdtool_args& args, const kdtool_io& io);
 // Exit 0 when the reports are equal, 1 when they differ, 2 on any error.
 int kdtool_diff(const kdtool_args& args, const kdtool_io& io);
 int kdtool_json(const kdtool_args& args, const kdtool_io& io);
+int kdtool_clean(const kdtool_args& args, const kdtool_io& io);

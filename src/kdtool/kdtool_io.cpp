@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "base/fresh_file.h"
+#include "base/run_context.h"
 
 namespace {
 
@@ -20,7 +21,8 @@ constexpr const char* usage_text =
     "       kdtool show FILE [--section NAME]... [--full]\n"
     "       kdtool html FILE -o OUT.html\n"
     "       kdtool diff A B [--full]\n"
-    "       kdtool json FILE\n";
+    "       kdtool json FILE\n"
+    "       kdtool clean IN OUT [--hostname NAME]... [--keyword WORD]... [--map MAP]\n";
 
 std::string open_failure(const std::string& name, int status) {
     switch (status) {
@@ -164,6 +166,58 @@ std::string cut_text(const ContainerFile& c) {
                        std::to_string(c.declared_item_count());
     if (known) return text + " (id " + std::to_string(record.id) + ") runs past the end of the file";
     return text + " has no complete record header";
+}
+
+namespace {
+
+// Writes the creation stamp into the header of a closed plain container.
+bool set_creation_stamp(const std::string& packed, const DateStamp& s) {
+    FILE* f = fopen_no_follow(packed.c_str(), "r+b");
+    if (!f) return false;
+    const unsigned char bytes[7] = {s.hour, s.minute, s.second, s.day, s.month, static_cast<unsigned char>(s.year & 0xFF),
+                                    static_cast<unsigned char>(s.year >> 8)};
+    bool written = std::fseek(f, 10, SEEK_SET) == 0 && std::fwrite(bytes, 1, sizeof bytes, f) == sizeof bytes;
+    return std::fclose(f) == 0 && written;
+}
+
+int pack_items(const std::string& packed, const std::vector<container_item>& items, const kdtool_io& io,
+               const std::string& version_record, const DateStamp* stamp) {
+    ContainerFile c;
+    int item_status = 0;
+    int status = c.create(packed.c_str());
+    if (status == 0 && version_record.empty())
+        status = c.write_version_record(sifterra_version, &item_status);
+    else if (status == 0)
+        item_status = c.add_item(version_item_id, version_record.c_str(), true);
+    if (status == 0) status = item_status;
+    int rc = exit_good;
+    if (status != 0) rc = kdtool_fail(io, "cannot create the container (status " + std::to_string(status) + ")");
+    for (size_t i = 0; rc == exit_good && i < items.size(); i++) {
+        status = c.add_item(items[i].id, items[i].path.c_str(), true);
+        if (status != 0)
+            rc = kdtool_fail(io, items[i].path + ": cannot be added (status " + std::to_string(status) + ")");
+    }
+    if (c.close() != 0 && rc == exit_good) rc = kdtool_fail(io, "cannot write the container");
+    if (rc == exit_good && stamp && !set_creation_stamp(packed, *stamp)) rc = kdtool_fail(io, "cannot write the container");
+    if (rc == exit_good && (status = ContainerFile::seal(packed.c_str())) != 0)
+        rc = kdtool_fail(io, "cannot seal the container (status " + std::to_string(status) + ")");
+    return rc;
+}
+
+}  // namespace
+
+int build_sealed_container(const workspace& ws, const std::string& packed, const std::vector<container_item>& items,
+                           const kdtool_io& io, const std::string& version_record, const DateStamp* stamp) {
+    if (!ws.ok()) return kdtool_fail(io, "cannot create a temporary directory");
+    if (items.size() + 1 > static_cast<size_t>(max_container_items))
+        return kdtool_fail(io, "too many files for one container");
+    // The container writes its temporary files in the working directory.
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd) || chdir(ws.dir().c_str()) != 0)
+        return kdtool_fail(io, "cannot enter a temporary directory");
+    int rc = pack_items(packed, items, io, version_record, stamp);
+    if (chdir(cwd) != 0) return kdtool_fail(io, "cannot return to the working directory");
+    return rc;
 }
 
 int open_container_copy(const workspace& ws, const std::string& name, const std::string& copy_name,

@@ -61,6 +61,20 @@ std::string version_text(const std::string& record);
 // What a cut container lost, in one line.
 std::string cut_text(const ContainerFile& c);
 
+// One item to pack: a file (an absolute path) and its id.
+struct container_item {
+    std::string path;
+    int id = xml_report_item_id;
+};
+// Builds the sealed container packed (a path in the workspace): the version
+// record first, then the items, compressed, as the collector packs. The
+// version record is a new one unless version_record names a record file to
+// take as it is; the creation stamp is the current time unless stamp is
+// given. Gives exit_good, or prints the failure.
+int build_sealed_container(const workspace& ws, const std::string& packed, const std::vector<container_item>& items,
+                           const kdtool_io& io, const std::string& version_record = "",
+                           const DateStamp* stamp = nullptr);
+
 // An opened private copy of a container named on the command line: opening
 // a container unseals it in place, so the file given is never touched.
 struct opened_container {

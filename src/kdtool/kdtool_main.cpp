@@ -17,7 +17,7 @@ struct command_entry {
 constexpr command_entry commands[] = {
     {"list", kdtool_list, false},   {"extract", kdtool_extract, false}, {"verify", kdtool_verify, false},
     {"pack", kdtool_pack, false},   {"show", kdtool_show, true},        {"html", kdtool_html, false},
-    {"diff", kdtool_diff, false},   {"json", kdtool_json, false},
+    {"diff", kdtool_diff, false},   {"json", kdtool_json, false},       {"clean", kdtool_clean, false},
 };
 
 }  // namespace

@@ -2,19 +2,13 @@
 
 #include <cstdlib>
 
-#include "base/run_context.h"
 #include "kdtool/kdtool_commands.h"
 
 namespace {
 
-struct pack_input {
-    std::string path;
-    int id = xml_report_item_id;
-};
-
 // "FILE:ID" when the text after the last colon is an id, else the whole FILE.
-pack_input parse_pack_input(const std::string& arg) {
-    pack_input in;
+container_item parse_container_item(const std::string& arg) {
+    container_item in;
     in.path = arg;
     size_t colon = arg.rfind(':');
     int id;
@@ -32,34 +26,14 @@ std::string absolute(const std::string& path) {
     return std::string(cwd) + "/" + path;
 }
 
-// Builds the sealed container at packed; gives exit_good or the failure.
-int build_container(const std::string& packed, const std::vector<pack_input>& inputs, const kdtool_io& io) {
-    ContainerFile c;
-    int item_status = 0;
-    int status = c.create(packed.c_str());
-    if (status == 0) status = c.write_version_record(sifterra_version, &item_status);
-    if (status == 0) status = item_status;
-    int rc = exit_good;
-    if (status != 0) rc = kdtool_fail(io, "cannot create the container (status " + std::to_string(status) + ")");
-    for (size_t i = 0; rc == exit_good && i < inputs.size(); i++) {
-        status = c.add_item(inputs[i].id, inputs[i].path.c_str(), true);
-        if (status != 0)
-            rc = kdtool_fail(io, inputs[i].path + ": cannot be added (status " + std::to_string(status) + ")");
-    }
-    if (c.close() != 0 && rc == exit_good) rc = kdtool_fail(io, "cannot write the container");
-    if (rc == exit_good && (status = ContainerFile::seal(packed.c_str())) != 0)
-        rc = kdtool_fail(io, "cannot seal the container (status " + std::to_string(status) + ")");
-    return rc;
-}
-
 }  // namespace
 
 int kdtool_pack(const kdtool_args& args, const kdtool_io& io) {
     if (args.size() < 2) return kdtool_usage(io);
     std::string out_name = absolute(args[0]);
-    std::vector<pack_input> inputs;
+    std::vector<container_item> inputs;
     for (size_t i = 1; i < args.size(); i++) {
-        pack_input in = parse_pack_input(args[i]);
+        container_item in = parse_container_item(args[i]);
         // The container reads its inputs without following links, so the
         // name given is resolved here.
         char* resolved = access(in.path.c_str(), R_OK) == 0 ? realpath(in.path.c_str(), nullptr) : nullptr;
@@ -68,18 +42,9 @@ int kdtool_pack(const kdtool_args& args, const kdtool_io& io) {
         std::free(resolved);
         inputs.push_back(in);
     }
-    if (inputs.size() + 1 > static_cast<size_t>(max_container_items))
-        return kdtool_fail(io, "too many files for one container");
-
-    // The container writes its temporary files in the working directory.
     workspace ws;
-    if (!ws.ok()) return kdtool_fail(io, "cannot create a temporary directory");
-    char cwd[4096];
-    if (!getcwd(cwd, sizeof cwd) || chdir(ws.dir().c_str()) != 0)
-        return kdtool_fail(io, "cannot enter a temporary directory");
     std::string packed = ws.path("packed.KD2");
-    int rc = build_container(packed, inputs, io);
-    if (chdir(cwd) != 0) return kdtool_fail(io, "cannot return to the working directory");
+    int rc = build_sealed_container(ws, packed, inputs, io);
     if (rc != exit_good) return rc;
     std::string problem;
     if (!copy_to_output(packed, out_name, &problem)) return kdtool_fail(io, problem);

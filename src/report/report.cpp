@@ -1,5 +1,6 @@
 #include "report/report.h"
 
+#include "report/secret_scrubber.h"
 #include "report/xml.h"
 
 namespace {
@@ -32,9 +33,8 @@ bool embed(FILE* out, const char* name, FILE* input) {
     if (text_mode(current_mode)) {
         if (!input) return false;
         std::fprintf(out, "\n---> FILE: %s <---\n", name);
-        char buffer[65536];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, input)) > 0) std::fwrite(buffer, 1, n, out);
+        // The bytes go in as they are, except for the secrets, which are masked.
+        scrub_stream(input, [out](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), out); });
         std::fputs("---> END OF FILE <---\n", out);
         std::fflush(out);
         return true;

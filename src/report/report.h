@@ -23,6 +23,9 @@ void end_section(FILE* out);
 // Copies the file at path into the report under its path.
 bool embed_file(FILE* out, const char* path);
 // Copies an open input to its end into the report under name; input stays open.
+// Both mask secrets on the way in (report/secret_scrubber.h), so whatever
+// probe embeds a file or a command's output, no known secret reaches the
+// report, and the checksums cover the masked text.
 bool embed_stream(FILE* out, const char* name, FILE* input);
 
 // Sum of the characters as signed 8-bit values widened to unsigned 16-bit.

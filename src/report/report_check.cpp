@@ -15,21 +15,6 @@ std::string checksum_problem(const report_reader& reader) {
     return reader.where() + text;
 }
 
-bool carries_checksum(report_event_kind kind) {
-    switch (kind) {
-    case report_event_kind::row_end:
-    case report_event_kind::table_end:
-    case report_event_kind::file_end:
-    case report_event_kind::tree_node_end:
-    case report_event_kind::tree_end:
-    case report_event_kind::section_end:
-    case report_event_kind::document_end:
-        return true;
-    default:
-        return false;
-    }
-}
-
 }  // namespace
 
 report_check_result check_report_stream(FILE* in) {

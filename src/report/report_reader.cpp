@@ -17,6 +17,21 @@ constexpr size_t summary_value = 4096;
 
 }  // namespace
 
+bool carries_checksum(report_event_kind kind) {
+    switch (kind) {
+    case report_event_kind::row_end:
+    case report_event_kind::table_end:
+    case report_event_kind::file_end:
+    case report_event_kind::tree_node_end:
+    case report_event_kind::tree_end:
+    case report_event_kind::section_end:
+    case report_event_kind::document_end:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool read_checksum_text(const std::string& text, uint32_t* value) {
     const char* start = text.c_str();
     while (*start == ' ') ++start;

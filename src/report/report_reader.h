@@ -154,5 +154,9 @@ private:
     bool summary_done_ = false;
 };
 
+// Whether the event ends an element that carries a checksum (and, for a
+// table, a row count) which the reader compared.
+bool carries_checksum(report_event_kind kind);
+
 // Reads a CHK text: optional leading blanks and a hexadecimal number.
 bool read_checksum_text(const std::string& text, uint32_t* value);

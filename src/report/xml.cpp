@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "report/report.h"
+#include "report/secret_scrubber.h"
 
 namespace {
 
@@ -141,6 +142,9 @@ std::string xml_valid_text(const char* text) {
     return out;
 }
 
+std::string xml_text(const char* text) { return escaped_text(text); }
+std::string xml_attribute_value(const char* text) { return escaped_attribute(text); }
+
 size_t find_invalid_xml_char(const std::string& text) {
     const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
     for (size_t i = 0; i < text.size();) {
@@ -182,21 +186,29 @@ void write_value_element(FILE* out, const char* name, const char* id, int width,
         std::fprintf(out, "<%s ID=\"%s\">%s</%s>\n", n.c_str(), i.c_str(), t.c_str(), n.c_str());
 }
 
-// Copies input into a CDATA part. A "]]>" in the data would end the part
-// early, so it is split across two parts; the reader still sees the same bytes.
-static uint32_t copy_cdata(FILE* out, FILE* input) {
-    uint32_t checksum = 0;
-    int brackets = 0;  // consecutive ']' just written
-    std::fputs("<![CDATA[", out);
-    for (int c; (c = getc_unlocked(input)) != EOF;) {
-        c = file_byte(c);
-        if (c == '>' && brackets >= 2) std::fputs("]]><![CDATA[", out);
-        brackets = c == ']' ? brackets + 1 : 0;
-        putc_unlocked(c, out);
-        checksum += static_cast<uint32_t>(c);
+cdata_writer::cdata_writer(FILE* out) : out_(out) { std::fputs("<![CDATA[", out_); }
+
+void cdata_writer::put(std::string_view bytes) {
+    for (unsigned char byte : bytes) {
+        int c = file_byte(byte);
+        if (c == '>' && brackets_ >= 2) std::fputs("]]><![CDATA[", out_);
+        brackets_ = c == ']' ? brackets_ + 1 : 0;
+        putc_unlocked(c, out_);
+        checksum_ += static_cast<uint32_t>(c);
     }
-    std::fputs("]]>\n", out);
-    return checksum;
+}
+
+uint32_t cdata_writer::finish() {
+    std::fputs("]]>\n", out_);
+    return checksum_;
+}
+
+// Copies input into a CDATA part, its secrets masked; the checksum covers
+// the masked text, which is what the report holds.
+static uint32_t copy_cdata(FILE* out, FILE* input) {
+    cdata_writer cdata(out);
+    scrub_stream(input, [&cdata](std::string_view piece) { cdata.put(piece); });
+    return cdata.finish();
 }
 
 uint32_t embed_input_xml(FILE* out, const char* name, FILE* input) {

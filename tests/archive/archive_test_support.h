@@ -9,6 +9,8 @@
 #include <random>
 #include <string>
 
+#include "support/temp_dir.h"
+
 // A private directory under /tmp that is also the working directory while the
 // object lives (the container writes its temporary files there).
 class ScratchDir {
@@ -38,24 +40,6 @@ private:
     std::string path_;
     std::string old_cwd_;
 };
-
-inline bool write_file(const std::string& name, const std::string& bytes) {
-    FILE* f = std::fopen(name.c_str(), "wb");
-    if (!f) return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return std::fclose(f) == 0 && ok;
-}
-
-inline std::string read_file(const std::string& name) {
-    std::string bytes;
-    FILE* f = std::fopen(name.c_str(), "rb");
-    if (!f) return bytes;
-    char buffer[65536];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, got);
-    std::fclose(f);
-    return bytes;
-}
 
 inline bool file_exists(const std::string& name) {
     return std::filesystem::exists(name);

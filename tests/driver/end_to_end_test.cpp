@@ -2,7 +2,9 @@
 // output, exit code and the files it leaves.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -174,6 +176,52 @@ TEST(EndToEnd, PlainCopyIsWellFormedAndEveryChecksumMatches) {
         std::string lint = "xmllint --noout '" + dir.file("work/box-V.XML") + "' 2>/dev/null";
         EXPECT_EQ(std::system(lint.c_str()), 0);
     }
+}
+
+TEST(EndToEnd, CleanRunPacksTheCleanedReportAndKeepsAPrivateMap) {
+    temp_dir dir;
+    program_run run = run_sifterra(dir, "-batch -clean TulipMarch -filename@H-box");
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.out.find("\nCleaning Info .................. OK\nCompressing Info ............... OK\n"),
+              std::string::npos) << run.out;
+    std::set<std::string> files = files_in(dir.file("work"));
+    ASSERT_EQ(files.size(), 3u) << run.out;
+    std::string base = files.begin()->substr(0, files.begin()->rfind('.'));
+    EXPECT_EQ(files, (std::set<std::string>{base + ".KD2", base + ".XML", base + ".map"}));
+    EXPECT_NE(run.out.find("their map is " + base + ".map: keep it private.\n\nDone. Information is stored in " +
+                           base + ".XML\n\n"),
+              std::string::npos) << run.out;
+    struct stat map;
+    ASSERT_EQ(stat(dir.file("work/" + base + ".map").c_str(), &map), 0);
+    EXPECT_EQ(map.st_mode & 0777, 0600u);
+
+    // The machine's own name is neither in the result's name nor in the
+    // summary; the kept copy is the packed one, and both verify.
+    char host[256] = "";
+    gethostname(host, sizeof host);
+    std::string document = read_file(dir.file("work/" + base + ".XML"));
+    if (std::string(host) != "localhost" && std::string(host) != "(none)" && host[0]) {
+        EXPECT_NE(base, std::string(host) + "-box");
+        EXPECT_EQ(document.find(">" + std::string(host) + "</STR>"), std::string::npos);
+    }
+    EXPECT_TRUE(check_report(document).ok);
+    std::string container = dir.file("work/" + base + ".KD2");
+    EXPECT_EQ(kdtool(dir, "verify '" + container + "'"), 0);
+    std::string extracted = dir.file("io/extracted");
+    EXPECT_EQ(kdtool(dir, "extract '" + container + "' 15 -o '" + extracted + "'"), 0);
+    EXPECT_EQ(read_file(extracted), document);
+}
+
+// A report that cannot be cleaned is not packed: nothing uncleaned leaves
+// by mistake, and the report stays on the machine as the plain copy.
+TEST(EndToEnd, ACleaningThatFailsPacksNothing) {
+    temp_dir dir;
+    program_run run = run_sifterra(dir, "-batch -clean -filenamebox", with_prefix("mkdir box.map && "));
+    EXPECT_EQ(run.exit_code, 3) << run.err;
+    EXPECT_NE(run.out.find("\nCleaning Info .................. ERROR -11\n\nDone. Information is stored in box.XML\n"),
+              std::string::npos) << run.out;
+    EXPECT_EQ(files_in(dir.file("work")), (std::set<std::string>{"box.XML", "box.map"}));
+    EXPECT_TRUE(check_report(read_file(dir.file("work/box.XML"))).ok);
 }
 
 TEST(EndToEnd, HelpPrintsUsageAndCreatesOnlyTheDebugLog) {

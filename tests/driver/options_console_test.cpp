@@ -16,18 +16,19 @@ run_options parse(std::vector<const char*> args) {
 
 TEST(Options, Defaults) {
     run_options o = parse({});
-    EXPECT_FALSE(o.batch || o.silent || o.step || o.help || o.keep_plain_copy);
+    EXPECT_FALSE(o.batch || o.silent || o.step || o.help || o.keep_plain_copy || o.clean);
     EXPECT_EQ(o.level, 5);
     EXPECT_EQ(o.name_template, "@V-@M-@S");
     EXPECT_EQ(o.debug_logs, 0);
 }
 
 TEST(Options, BothSpellingsAndNoMixedCase) {
-    run_options o = parse({"-BATCH", "-SILENT", "-STEP", "-DEBUG"});
-    EXPECT_TRUE(o.batch && o.silent && o.step);
+    run_options o = parse({"-BATCH", "-SILENT", "-STEP", "-DEBUG", "-CLEAN"});
+    EXPECT_TRUE(o.batch && o.silent && o.step && o.clean);
     EXPECT_EQ(o.debug_logs, 1);
-    o = parse({"-Batch", "-Silent", "-Level2", "-Debug", "-batchx"});
-    EXPECT_FALSE(o.batch || o.silent);
+    EXPECT_TRUE(parse({"-clean"}).clean);
+    o = parse({"-Batch", "-Silent", "-Level2", "-Debug", "-batchx", "-Clean", "-cleanx"});
+    EXPECT_FALSE(o.batch || o.silent || o.clean);
     EXPECT_EQ(o.level, 5);
     EXPECT_EQ(o.debug_logs, 0);
 }
@@ -116,7 +117,8 @@ TEST(Console, UsageText) {
                   "Usage: ./sifterra [-help] | [-batch] | [-silent]\n\n"
                   " -help      : Show this message.\n"
                   " -batch     : Do not show the disclaimer.\n"
-                  " -silent    : Do not show anything during operation.\n\n");
+                  " -silent    : Do not show anything during operation.\n"
+                  " -clean     : Replace host names, addresses and serial numbers before packing.\n\n");
 }
 
 TEST(Console, DottedLabelsAreThirtyThreeWide) {

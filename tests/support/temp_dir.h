@@ -39,9 +39,14 @@ inline std::string read_file(const std::string& path) {
     return text.str();
 }
 
-inline void write_file(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
+// True when every byte was written. (The only definition in the tests: one
+// test program links many files, and two differing inline definitions of
+// one name would have the linker pick either.)
+inline bool write_file(const std::string& path, const std::string& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
 }
 
 // Collects what is written to a FILE* in memory.
