@@ -39,12 +39,12 @@ constexpr type_name peripheral_types[] = {
     {6, "Scanner"}, {7, "Magneto-Optical"}, {8, "Changer"}, {13, "Enclosure"},
 };
 
-struct column_spec {
+struct column_layout {
     const char* name;
     ColumnType type;
     int width;  // 0: the name's length
 };
-constexpr column_spec device_columns[] = {
+constexpr column_layout device_columns[] = {
     {"Device", ASCII_STRING, 12},
     {"Vendor", ASCII_STRING, 8},
     {"Model", ASCII_STRING, 16},
@@ -245,9 +245,9 @@ std::unique_ptr<report_table> start_table(const ScsiDeviceInfo& info) {
     auto table = std::make_unique<report_table>(run_context.report, title.c_str());
     table->start_heading();
     int column = 0;
-    for (const column_spec& spec : device_columns) {
-        table->add_column(spec.name, spec.type);
-        if (spec.width > 0) table->set_column_width(column, spec.width);
+    for (const column_layout& layout : device_columns) {
+        table->add_column(layout.name, layout.type);
+        if (layout.width > 0) table->set_column_width(column, layout.width);
         ++column;
     }
     table->end_heading();
