@@ -9,7 +9,7 @@
 #include <string>
 
 #include "report/report_check.h"
-#include "report/report_cleaner.h"
+#include "privacy/report_cleaner.h"
 
 namespace {
 

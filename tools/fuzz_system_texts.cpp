@@ -8,10 +8,10 @@
 #include <sys/socket.h>
 #include <vector>
 
-#include "probes/block_devices.h"
-#include "probes/file_systems.h"
-#include "probes/kernel_state.h"
-#include "probes/sockets.h"
+#include "system/block_devices.h"
+#include "system/file_systems.h"
+#include "system/kernel_state.h"
+#include "system/sockets.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;

@@ -14,13 +14,14 @@
 #include "base/fresh_file.h"
 #include "base/run_context.h"
 #include "driver/console.h"
+#include "driver/device_probes.h"
 #include "driver/options.h"
 #include "driver/system_summary.h"
 #include "host/time_zone.h"
 #include "pci/pci_listing.h"
+#include "privacy/report_cleaner.h"
 #include "probes/probe.h"
 #include "report/report.h"
-#include "report/report_cleaner.h"
 #include "report/xml.h"
 #include "smbios/smbios_section.h"
 #include "svcproc/sp_sections.h"
@@ -185,7 +186,7 @@ int pack_report(ContainerFile& container, const char* final_name, const char* te
 }
 
 // Cleans the finished report into cleaned_name before it is packed: the
-// machine's identifiers are replaced (report/report_cleaner.h), and the
+// machine's identifiers are replaced (privacy/report_cleaner.h), and the
 // result name with them. The map of replacements lands beside the
 // container, readable by its owner only. Gives 0, or cleaning_failed (the
 // report is then not packed, so that nothing uncleaned leaves by mistake).
@@ -282,6 +283,7 @@ int run_sifterra(int argc, const char* const* argv) {
 
     char base_name[256] = "";
     run_fixed_sections(options, console, report, base_name, sizeof base_name);
+    register_device_probes();
     test_all();
     bool report_complete = finish_report(report);
     run_context.report = nullptr;

@@ -5,7 +5,7 @@
 
 #include "base/fresh_file.h"
 #include "kdtool/kdtool_commands.h"
-#include "report/report_cleaner.h"
+#include "privacy/report_cleaner.h"
 
 namespace {
 

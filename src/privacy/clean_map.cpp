@@ -1,4 +1,4 @@
-#include "report/clean_map.h"
+#include "privacy/clean_map.h"
 
 #include <arpa/inet.h>
 

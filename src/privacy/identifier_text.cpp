@@ -1,4 +1,4 @@
-#include "report/identifier_text.h"
+#include "privacy/identifier_text.h"
 
 namespace {
 

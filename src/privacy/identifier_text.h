@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "report/clean_map.h"
+#include "privacy/clean_map.h"
 
 // The longest identifier that is replaced; longer ones are left alone.
 inline constexpr size_t max_identifier_length = 256;

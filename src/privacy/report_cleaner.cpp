@@ -1,4 +1,4 @@
-#include "report/report_cleaner.h"
+#include "privacy/report_cleaner.h"
 
 #include <pwd.h>
 
@@ -9,7 +9,7 @@
 #include <unordered_map>
 
 #include "base/fresh_file.h"
-#include "report/identifier_text.h"
+#include "privacy/identifier_text.h"
 #include "report/report.h"
 #include "report/report_reader.h"
 #include "report/secret_scrubber.h"

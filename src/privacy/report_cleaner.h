@@ -22,8 +22,8 @@
 #include <string_view>
 #include <vector>
 
-#include "report/clean_map.h"
-#include "report/identifier_text.h"
+#include "privacy/clean_map.h"
+#include "privacy/identifier_text.h"
 
 // The user id of an account name; false when the name is not known.
 using account_lookup = bool (*)(const std::string& name, unsigned* uid);

@@ -1,18 +1,16 @@
 #include "probes/catalogue.h"
 
-#include "network/net_probe.h"
-#include "probes/block_devices.h"
+#include "system/block_devices.h"
 #include "probes/checked_probe.h"
 #include "probes/file_probe.h"
-#include "probes/file_systems.h"
-#include "probes/firewall.h"
-#include "probes/kernel_state.h"
-#include "probes/name_resolution.h"
+#include "system/file_systems.h"
+#include "system/firewall.h"
+#include "system/kernel_state.h"
+#include "system/name_resolution.h"
 #include "probes/reader_probe.h"
-#include "probes/sockets.h"
+#include "system/sockets.h"
 #include "probes/tagged_text_probe.h"
-#include "probes/time_sync.h"
-#include "scsi/scsi_probe.h"
+#include "system/time_sync.h"
 
 // Every script sends its errors to the shared log, exits with 1 when a tool
 // or log it needs is missing, and with 0 when the shell runs it as "test".
@@ -176,10 +174,10 @@ namespace {
 struct catalogue {
     section_list list;
 
+    // Their probes live with their subsystems, which the driver registers
+    // (register_device_probes).
     probe_section network{list, "Network Devices"};
-    net_probe network_probe{network, "NETWORK", 3};
     probe_section scsi_devices{list, "SCSI Devices"};
-    scsi_probe scsi{scsi_devices, "SCSI", 3};
 
     probe_section packages{list, "Package Information"};
     tagged_text_probe rpm{packages, "RPM", package_script, 4};

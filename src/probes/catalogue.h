@@ -16,6 +16,6 @@ extern const char* const kernel_journal_script;
 extern const char* const systemd_units_script;
 
 // The first two sections of the list, where the network and SCSI device
-// probes belong.
+// probes belong; the driver adds those probes.
 probe_section& network_devices_section();
 probe_section& scsi_devices_section();

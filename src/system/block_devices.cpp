@@ -1,4 +1,4 @@
-#include "probes/block_devices.h"
+#include "system/block_devices.h"
 
 #include <cerrno>
 #include <climits>
@@ -7,7 +7,7 @@
 #include <initializer_list>
 
 #include "base/run_context.h"
-#include "probes/system_files.h"
+#include "system/system_files.h"
 #include "report/report_table.h"
 
 namespace {

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "probes/reader_probe.h"
+#include "report/table_rows.h"
+#include "system/bounded_command.h"
 
 struct block_device {
     std::string name;

@@ -1,4 +1,4 @@
-#include "probes/bounded_command.h"
+#include "system/bounded_command.h"
 
 #include <cerrno>
 #include <csignal>

@@ -9,6 +9,17 @@
 #include <string>
 #include <sys/types.h>
 
+constexpr size_t tool_output_cap = 2 << 20;
+constexpr int tool_timeout_ms = 5000;
+
+// An external tool and the condition under which it may run.
+struct tool_command {
+    const char* const* argv;  // null-terminated; argv[0] is the tool's name
+    // Null, or whether what the tool reads is there already: a tool must
+    // never make the kernel load a module to answer.
+    bool (*ready)();
+};
+
 struct command_result {
     bool started = false;
     bool timed_out = false;

@@ -1,13 +1,13 @@
-#include "probes/file_systems.h"
+#include "system/file_systems.h"
 
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
 
 #include "base/run_context.h"
-#include "probes/bounded_command.h"
-#include "probes/reader_probe.h"
-#include "probes/system_files.h"
+#include "system/bounded_command.h"
+#include "report/table_rows.h"
+#include "system/system_files.h"
 #include "report/report_table.h"
 
 namespace {

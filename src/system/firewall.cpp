@@ -1,12 +1,12 @@
-#include "probes/firewall.h"
+#include "system/firewall.h"
 
 #include <climits>
 #include <cstdlib>
 #include <string>
 
 #include "base/run_context.h"
-#include "probes/bounded_command.h"
-#include "probes/system_files.h"
+#include "system/bounded_command.h"
+#include "system/system_files.h"
 #include "report/report_table.h"
 
 namespace {

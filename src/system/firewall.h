@@ -6,7 +6,8 @@
 
 #include <cstdio>
 
-#include "probes/reader_probe.h"
+#include "report/table_rows.h"
+#include "system/bounded_command.h"
 
 bool nf_tables_present();
 bool ip_tables_present();

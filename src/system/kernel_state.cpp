@@ -1,4 +1,4 @@
-#include "probes/kernel_state.h"
+#include "system/kernel_state.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include "base/run_context.h"
-#include "probes/bounded_command.h"
-#include "probes/reader_probe.h"
-#include "probes/system_files.h"
+#include "system/bounded_command.h"
+#include "report/table_rows.h"
+#include "system/system_files.h"
 #include "report/report_table.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "probes/name_resolution.h"
+#include "system/name_resolution.h"
 
 #include <cerrno>
 #include <climits>
@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "base/run_context.h"
-#include "probes/bounded_command.h"
-#include "probes/reader_probe.h"
-#include "probes/system_files.h"
+#include "system/bounded_command.h"
+#include "report/table_rows.h"
+#include "system/system_files.h"
 #include "report/report_table.h"
 
 namespace {

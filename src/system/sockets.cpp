@@ -1,4 +1,4 @@
-#include "probes/sockets.h"
+#include "system/sockets.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include "base/run_context.h"
-#include "probes/bounded_command.h"
-#include "probes/reader_probe.h"
-#include "probes/system_files.h"
+#include "system/bounded_command.h"
+#include "report/table_rows.h"
+#include "system/system_files.h"
 #include "report/report_table.h"
 
 namespace {

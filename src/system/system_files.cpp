@@ -1,4 +1,4 @@
-#include "probes/system_files.h"
+#include "system/system_files.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+// The size cap of an embedded file of the machine.
+constexpr size_t default_file_cap = 1 << 20;
+
 // The folder that stands for "/"; null or "/" restores the machine's own
 // root. Tests only: they point it at a fixture tree.
 void set_system_root(const char* directory);

@@ -1,11 +1,11 @@
-#include "probes/time_sync.h"
+#include "system/time_sync.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
 
 #include "base/run_context.h"
-#include "probes/system_files.h"
+#include "system/system_files.h"
 #include "report/report_table.h"
 
 namespace {

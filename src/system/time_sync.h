@@ -8,7 +8,8 @@
 #include <string>
 #include <sys/timex.h>
 
-#include "probes/reader_probe.h"
+#include "report/table_rows.h"
+#include "system/bounded_command.h"
 
 // The names of the set adjtimex status bits ("PLL NANO").
 std::string clock_status_text(int status);

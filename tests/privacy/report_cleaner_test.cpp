@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "report/report_check.h"
-#include "report/identifier_text.h"
-#include "report/report_cleaner.h"
+#include "privacy/identifier_text.h"
+#include "privacy/report_cleaner.h"
 #include "report/report_builder.h"
 
 namespace {

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/device_probes.h"
 #include "probe_fixture.h"
 #include "probes/catalogue.h"
 #include "probes/file_probe.h"
@@ -199,6 +200,7 @@ TEST(CatalogueTest, BuiltInSectionsComeInTheirFixedOrder) {
           {"chronyc -n sources", 3, "chronyc"},
           {"ntpq -pn", 3, "ntpq"}}},
     };
+    register_device_probes();
     const probe_section* section = registered_sections().head;
     EXPECT_EQ(section, &network_devices_section());
     EXPECT_EQ(section->next, &scsi_devices_section());

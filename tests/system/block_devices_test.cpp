@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "probes/block_devices.h"
+#include "system/block_devices.h"
 #include "probes/reader_probe.h"
 #include "system_tree_fixture.h"
 

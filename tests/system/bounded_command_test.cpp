@@ -9,8 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "probe_fixture.h"
-#include "probes/bounded_command.h"
+#include "probes/probe_fixture.h"
+#include "system/bounded_command.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "probes/file_systems.h"
+#include "system/file_systems.h"
 #include "system_tree_fixture.h"
 
 namespace {

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "probes/firewall.h"
-#include "probes/time_sync.h"
+#include "probes/reader_probe.h"
+#include "system/firewall.h"
+#include "system/time_sync.h"
 #include "system_tree_fixture.h"
 
 namespace {

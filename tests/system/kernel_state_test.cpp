@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "probes/kernel_state.h"
+#include "system/kernel_state.h"
 #include "system_tree_fixture.h"
 
 namespace {

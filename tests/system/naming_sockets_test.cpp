@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "probes/name_resolution.h"
-#include "probes/sockets.h"
+#include "system/name_resolution.h"
+#include "system/sockets.h"
 #include "system_tree_fixture.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "probes/reader_probe.h"
-#include "probes/system_files.h"
+#include "system/system_files.h"
 #include "system_tree_fixture.h"
 
 namespace {

@@ -12,9 +12,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "probe_fixture.h"
-#include "probes/bounded_command.h"
-#include "probes/system_files.h"
+#include "probes/probe_fixture.h"
+#include "system/bounded_command.h"
+#include "system/system_files.h"
 
 // What the fake runner answers, and what it was asked.
 struct fake_tools {
