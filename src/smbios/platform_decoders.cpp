@@ -90,6 +90,30 @@ const char* uuid(const structure_fields& fields, std::string& buffer) {
     return buffer.c_str();
 }
 
+// The UUID in its usual text form. From 2.6 on the first three fields are
+// stored little-endian; all ones means not settable, all zeros not present.
+const char* uuid_text(const structure_fields& fields, std::string& buffer) {
+    uint8_t b[16];
+    bool ones = true, zeros = true;
+    for (unsigned i = 0; i < 16; ++i) {
+        b[i] = fields.byte(8 + i);
+        ones = ones && b[i] == 0xFF;
+        zeros = zeros && b[i] == 0;
+    }
+    if (ones) return "Not Settable";
+    if (zeros) return "Not Present";
+    static constexpr uint8_t swapped[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    bool little_endian = fields.table.loaded_revision() >= 0x26;
+    buffer.clear();
+    for (unsigned i = 0; i < 16; ++i) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02x", b[little_endian ? swapped[i] : i]);
+        if (i == 4 || i == 6 || i == 8 || i == 10) buffer += '-';
+        buffer += digits;
+    }
+    return buffer.c_str();
+}
+
 constexpr column_def system_columns[] = {
     string_column("Manufacturer", 4),
     string_column("Product Name", 5, 20),
@@ -97,6 +121,9 @@ constexpr column_def system_columns[] = {
     string_column("Serial Number", 7),
     text_column("UUID", ASCII_STRING, 32, 8, 16, uuid).needing(25, ""),
     enum_column("Wake-up Type", 24, wake_up_type_texts).needing(25, ""),
+    string_column("SKU Number", 25),
+    string_column("Family", 26),
+    text_column("UUID Text", ASCII_STRING, 36, 8, 16, uuid_text),
 };
 constexpr table_def system_def{"System Information", "SYSTEM_INSTANCE", system_columns};
 
@@ -105,11 +132,18 @@ constexpr column_def baseboard_columns[] = {
     string_column("Product", 5, 20),
     string_column("Version", 6),
     string_column("Serial Number", 7),
+    string_column("Asset Tag", 8),
 };
 constexpr table_def baseboard_def{"Baseboard Information", "MOTHERBOARD_INSTANCE", baseboard_columns};
 
 const char* chassis_type(const structure_fields& fields, std::string&) {
     return chassis_type_name(fields.byte(5));
+}
+
+// The SKU number follows the contained elements (count at 19, record size
+// at 20, records from 21).
+const char* chassis_sku(const structure_fields& fields, std::string&) {
+    return fields.string(21 + fields.byte(19) * fields.byte(20));
 }
 
 constexpr column_def enclosure_columns[] = {
@@ -119,6 +153,7 @@ constexpr column_def enclosure_columns[] = {
     string_column("Serial Number", 7, 32),
     string_column("Asset Tag Number", 8),
     enum_column("Bootup State", 9, bootup_state_texts).needing(13),
+    text_column("SKU Number", ASCII_STRING, 0, 19, 2, chassis_sku),
 };
 constexpr table_def enclosure_def{"System Enclosure Information", "ENCLOSURE_INSTANCE", enclosure_columns};
 
@@ -136,6 +171,13 @@ const char* processor_status(const structure_fields& fields, std::string& buffer
     return processor_status_text(fields.byte(24), buffer);
 }
 
+// A count byte; 0xFF defers to the 16-bit count that came with 3.0.
+template <unsigned offset, unsigned wide_offset>
+int32_t processor_count(const structure_fields& fields) {
+    uint8_t count = fields.byte(offset);
+    return count == 0xFF && fields.has(wide_offset, 2) ? fields.word(wide_offset) : count;
+}
+
 constexpr column_def processor_columns[] = {
     string_column("Socket", 4),
     string_column("Manufacturer", 7),
@@ -145,6 +187,10 @@ constexpr column_def processor_columns[] = {
     text_column("Status", STRING, 29, 24, 1, processor_status),
     string_column("Serial Number", 32, 10, STRING),
     string_column("Part Number", 34, 10, STRING),
+    string_column("Asset Tag", 33),
+    computed_number_column("Core Count", 35, 1, processor_count<35, 42>),
+    computed_number_column("Core Enabled", 36, 1, processor_count<36, 44>),
+    computed_number_column("Thread Count", 37, 1, processor_count<37, 46>),
 };
 constexpr table_def processor_def{"Processor Information", "PROCESSOR_INSTANCE", processor_columns};
 

@@ -31,6 +31,11 @@ uint32_t structure_fields::value(unsigned offset, unsigned size) const {
     return v;
 }
 
+uint64_t structure_fields::qword(unsigned offset) const {
+    if (!has(offset, 8)) return 0;
+    return uint64_t{value(offset + 4, 4)} << 32 | value(offset, 4);
+}
+
 const char* structure_fields::string(unsigned offset) const {
     return has(offset, 1) ? table.string_at(s[offset], s) : unknown_text;
 }
@@ -104,6 +109,27 @@ void write_structure_table(FILE* report, smbios_table& smbios, unsigned type, co
     for (unsigned i = 0; i < smbios.structure_count(type); ++i) {
         structure_fields fields{smbios, smbios.structure_at(type, i)};
         table.start_row(def.key ? def.key(fields, key) : format_text(key, "%u", i + 1));
+        write_cells(table, fields, def.columns, cell);
+        table.end_row();
+    }
+}
+
+unsigned shared_list_count(smbios_table& smbios, unsigned type) {
+    unsigned count = 0;
+    for (unsigned i = 0; i < smbios.structure_count(type); ++i) count += smbios.structure_at(type, i)[0] == type;
+    return count;
+}
+
+void write_shared_list_table(FILE* report, smbios_table& smbios, unsigned type, const table_def& def) {
+    report_table table(report, def.title, def.row_element ? def.row_element : "");
+    write_heading(table, def.columns);
+    std::string key, cell;
+    unsigned position = 0;
+    for (unsigned i = 0; i < smbios.structure_count(type); ++i) {
+        const uint8_t* s = smbios.structure_at(type, i);
+        if (s[0] != type) continue;
+        structure_fields fields{smbios, s};
+        table.start_row(def.key ? def.key(fields, key) : format_text(key, "%u", ++position));
         write_cells(table, fields, def.columns, cell);
         table.end_row();
     }

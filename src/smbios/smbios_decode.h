@@ -53,6 +53,8 @@ struct structure_fields {
     uint32_t value(unsigned offset, unsigned size) const;
     uint8_t byte(unsigned offset) const { return static_cast<uint8_t>(value(offset, 1)); }
     uint16_t word(unsigned offset) const { return static_cast<uint16_t>(value(offset, 2)); }
+    // Little-endian 64-bit value at offset; 0 when it lies past the area.
+    uint64_t qword(unsigned offset) const;
     // The string numbered by the byte at offset.
     const char* string(unsigned offset) const;
     const char* string_number(uint8_t number) const { return table.string_at(number, s); }
@@ -176,8 +178,15 @@ struct smbios_decoder {
     void (*write)(FILE* report, smbios_table& smbios) = nullptr;
 };
 
-// The decoders of each group of types.
+// The decoders of each group of types. Types 40 and up share one list of
+// mixed types: their decoders pick their own structures from it.
 extern const std::span<const smbios_decoder> platform_decoders;
 extern const std::span<const smbios_decoder> memory_decoders;
 extern const std::span<const smbios_decoder> connector_decoders;
 extern const std::span<const smbios_decoder> device_decoders;
+extern const std::span<const smbios_decoder> management_decoders;
+
+// The table of every recorded structure of a type of 40 and above.
+void write_shared_list_table(FILE* report, smbios_table& smbios, unsigned type, const table_def& def);
+// Number of recorded structures of a type of 40 and above.
+unsigned shared_list_count(smbios_table& smbios, unsigned type);

@@ -10,7 +10,7 @@
 namespace {
 
 const smbios_decoder* find_decoder(unsigned type) {
-    for (auto group : {platform_decoders, memory_decoders, connector_decoders, device_decoders}) {
+    for (auto group : {platform_decoders, memory_decoders, connector_decoders, device_decoders, management_decoders}) {
         for (const smbios_decoder& decoder : group) {
             if (decoder.type == type) return &decoder;
         }
@@ -34,7 +34,6 @@ const char* write_smbios_section(FILE* report, smbios_table& table) {
     table.version_flags();
     debug_printf("SMBIOS: revision %02x\n", table.revision());
     begin_section(report, "SMBIOS INFORMATION");
-    // Types 40 and up share one list of mixed types and are not decoded.
     for (unsigned type = 0; type < smbios_table::indexed_types; ++type) {
         if (table.structure_count(type) == 0) continue;
         const smbios_decoder* decoder = find_decoder(type);
@@ -43,6 +42,11 @@ const char* write_smbios_section(FILE* report, smbios_table& table) {
             decoder->write(report, table);
         else
             write_structure_table(report, table, type, *decoder->def);
+    }
+    // Types 40 and up share one list of mixed types; each decoder picks its own.
+    for (const smbios_decoder& decoder : management_decoders) {
+        if (decoder.type < smbios_table::indexed_types || shared_list_count(table, decoder.type) == 0) continue;
+        write_shared_list_table(report, table, decoder.type, *decoder.def);
     }
     end_section(report);
     return "OK";

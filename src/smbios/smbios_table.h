@@ -35,6 +35,8 @@ public:
     // copy and "_SM3_" entry points it is built from the major and minor
     // version (3.4 gives 0x34; a part above 15 counts as 15).
     uint8_t revision();
+    // The revision of the loaded table without loading; 0 when not valid.
+    uint8_t loaded_revision() const { return valid_ ? revision_ : 0; }
     // Number of recorded structures of a type (types above 39 share one list).
     unsigned structure_count(unsigned type);
     // The index-th recorded structure of a type, or null.

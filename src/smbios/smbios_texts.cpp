@@ -35,6 +35,37 @@ constexpr enum_text cache_sizes[] = {
     {0x8002, "128 K"}, {0x8004, "256 K"}, {0x8008, "512 K"}, {0x8010, "  1 M"}, {0x8020, "  2 M"},
     {0x8040, "  4 M"}, {0x8080, "  8 M"}, {0x8100, " 16 M"},
 };
+constexpr enum_text memory_technologies[] = {
+    {1, "Other"},  {2, "Unknown"}, {3, "DRAM"},     {4, "EDRAM"},    {5, "VRAM"},        {6, "SRAM"},
+    {7, "RAM"},    {8, "ROM"},     {9, "Flash"},    {10, "EEPROM"},  {11, "FEPROM"},     {12, "EPROM"},
+    {13, "CDRAM"}, {14, "3DRAM"},  {15, "SDRAM"},   {16, "SGRAM"},   {17, "RDRAM"},      {18, "DDR"},
+    {19, "DDR2"},  {20, "DDR2 FB-DIMM"}, {24, "DDR3"}, {25, "FBD2"}, {26, "DDR4"},       {27, "LPDDR"},
+    {28, "LPDDR2"}, {29, "LPDDR3"}, {30, "LPDDR4"}, {31, "Logical non-volatile device"}, {32, "HBM"},
+    {33, "HBM2"},  {34, "DDR5"},   {35, "LPDDR5"},  {36, "HBM3"},
+};
+constexpr enum_text cache_associativities[] = {
+    {1, "Other"},          {2, "Unknown"},         {3, "Direct Mapped"},    {4, "2-way Set"},
+    {5, "4-way Set"},      {6, "Fully Associative"}, {7, "8-way Set"},      {8, "16-way Set"},
+    {9, "12-way Set"},     {10, "24-way Set"},     {11, "32-way Set"},      {12, "48-way Set"},
+    {13, "64-way Set"},    {14, "20-way Set"},
+};
+constexpr enum_text onboard_devices_extended[] = {
+    {1, "Other"},           {2, "Unknown"},        {3, "Video"},           {4, "SCSI Controller"},
+    {5, "Ethernet"},        {6, "Token Ring"},     {7, "Sound"},           {8, "PATA Controller"},
+    {9, "SATA Controller"}, {10, "SAS Controller"}, {11, "Wireless LAN"},  {12, "Bluetooth"},
+    {13, "WWAN"},           {14, "eMMC"},          {15, "NVMe Controller"}, {16, "UFS Controller"},
+};
+constexpr enum_text bmc_interfaces[] = {{0, "Unknown"}, {1, "KCS"}, {2, "SMIC"}, {3, "BT"}, {4, "SSIF"}};
+constexpr enum_text power_supply_states[] = {
+    {1, "Other"}, {2, "Unknown"}, {3, "OK"}, {4, "Non-critical"}, {5, "Critical"},
+};
+constexpr enum_text power_supply_types[] = {
+    {1, "Other"},     {2, "Unknown"}, {3, "Linear"},  {4, "Switching"},
+    {5, "Battery"},   {6, "UPS"},     {7, "Converter"}, {8, "Regulator"},
+};
+constexpr enum_text power_supply_ranges[] = {
+    {1, "Other"}, {2, "Unknown"}, {3, "Manual"}, {4, "Auto-switch"}, {5, "Wide Range"}, {6, "Not Applicable"},
+};
 constexpr enum_text cache_error_corrections[] = {
     {1, "Other"}, {2, "Unknown"}, {3, "None"}, {4, "Parity"}, {5, "Single-bit ECC"}, {6, "Multi-bit ECC"},
 };
@@ -238,6 +269,13 @@ const text_table array_use_texts{array_uses, "Error: Invalid Usage"};
 const text_table array_ecc_texts{array_error_corrections, invalid_type};
 const text_table form_factor_texts{form_factors, "Unknown"};
 const text_table memory_device_type_texts{memory_device_types, invalid_type};
+const text_table memory_technology_texts{memory_technologies, "Unknown"};
+const text_table cache_associativity_texts{cache_associativities, "Unknown"};
+const text_table onboard_device_extended_texts{onboard_devices_extended, "Unknown"};
+const text_table bmc_interface_texts{bmc_interfaces, "Unknown"};
+const text_table power_supply_status_texts{power_supply_states, "Unknown"};
+const text_table power_supply_type_texts{power_supply_types, "Unknown"};
+const text_table power_supply_range_texts{power_supply_ranges, "Unknown"};
 const bit_names speed_bits{speeds, ""};
 const bit_names memory_type_bits{memory_types, "None"};
 const bit_names voltage_bits{voltages, ""};
@@ -282,4 +320,11 @@ const char* bank_connection_text(uint8_t connections, std::string& buffer) {
         buffer += "RAS " + std::to_string(ras);
     }
     return buffer.c_str();
+}
+
+const char* size_text(uint64_t kilobytes, std::string& buffer) {
+    auto n = static_cast<unsigned long long>(kilobytes);
+    if (n != 0 && n % (1024 * 1024) == 0) return format_text(buffer, "%llu GB", n / (1024 * 1024));
+    if (n != 0 && n % 1024 == 0) return format_text(buffer, "%llu MB", n / 1024);
+    return format_text(buffer, "%llu KB", n);
 }

@@ -27,6 +27,8 @@ extern const text_table array_use_texts;
 extern const text_table array_ecc_texts;
 extern const text_table form_factor_texts;
 extern const text_table memory_device_type_texts;
+extern const text_table memory_technology_texts;   // the whole list of device types
+extern const text_table cache_associativity_texts; // the whole list of associativities
 extern const bit_names speed_bits;
 extern const bit_names memory_type_bits;
 extern const bit_names voltage_bits;
@@ -43,6 +45,13 @@ extern const text_table onboard_device_texts;
 extern const bit_names slot_characteristics_1_bits;
 extern const bit_names slot_characteristics_2_bits;
 
+// On-board devices with their addresses, BMC interfaces, power supplies, TPMs.
+extern const text_table onboard_device_extended_texts;
+extern const text_table bmc_interface_texts;
+extern const text_table power_supply_status_texts;
+extern const text_table power_supply_type_texts;
+extern const text_table power_supply_range_texts;
+
 // Pointing devices.
 extern const text_table pointing_type_texts;
 extern const text_table pointing_interface_texts;
@@ -55,3 +64,5 @@ const char* module_size_text(uint8_t size, std::string& buffer);
 // The RAS lines of a module's bank connections, high nibble first; 15 means
 // no connection.
 const char* bank_connection_text(uint8_t connections, std::string& buffer);
+// A size in kilobytes as "%llu KB", or in MB or GB when it divides evenly.
+const char* size_text(uint64_t kilobytes, std::string& buffer);

@@ -47,7 +47,7 @@ TEST_F(SmbiosSection, FailsWithoutTableAndWritesNothing) {
 // document's checksums sound.
 TEST_F(SmbiosSection, EveryDecoderWritesFullRows) {
     std::vector<bytes> structures;
-    for (unsigned type = 0; type <= 40; ++type) {
+    for (unsigned type = 0; type <= 43; ++type) {
         structure s(static_cast<uint8_t>(type), 40);
         for (unsigned offset = 4; offset < 40; ++offset) s.u8(offset, static_cast<uint8_t>(offset % 3 + 1));
         // A memory controller's strings would be taken for the next structure.
@@ -65,7 +65,8 @@ TEST_F(SmbiosSection, EveryDecoderWritesFullRows) {
         "Memory Device Mapped Address Information", "Built-In Pointing Device Information",
         "Portable Battery Information", "System Reset Information", "Hardware Security Information",
         "Next Scheduled Power On Information", "Voltage Probes", "Cooling Devices", "Temperature Probes",
-        "Electrical Current Probes", "Out-of-Band Remote Access", "Boot Status"}));
+        "Electrical Current Probes", "Out-of-Band Remote Access", "Boot Status", "IPMI Device Information",
+        "System Power Supply Information", "Onboard Devices Extended Information", "TPM Device Information"}));
     for (const decoded_table& t : r.tables) {
         EXPECT_FALSE(t.rows.empty()) << t.title;
         for (const decoded_row& row : t.rows) EXPECT_EQ(static_cast<int>(row.cells.size()), t.columns) << t.title;
