@@ -74,6 +74,7 @@ const summary_column summary_columns[] = {
     {"OS Issue", nullptr, ASCII_STRING, 5},
     {"OS Release", nullptr, ASCII_STRING, 20},
     {"Current User", nullptr, STRING, 16},
+    {"BIOS Date", nullptr, ASCII_STRING, 10},
 };
 
 void write_summary_table(FILE* report, const host_identity& identity) {
@@ -91,9 +92,9 @@ void write_summary_table(FILE* report, const host_identity& identity) {
     table.start_row("");
     const char* cells[] = {
         identity.computer_name, identity.system_vendor.c_str(), identity.system_model.c_str(),
-        identity.system_serial.c_str(), "Unknown", identity.os_vendor, identity.os_name.c_str(),
+        identity.system_serial.c_str(), identity.bios_version.c_str(), identity.os_vendor, identity.os_name.c_str(),
         identity.os_type, identity.os_version, identity.os_issue.c_str(), identity.os_release.c_str(),
-        identity.current_user,
+        identity.current_user, identity.bios_date.c_str(),
     };
     for (const char* cell : cells) table.log_data(cell);
     table.end_row();

@@ -85,16 +85,34 @@ bool exists(const std::string& path) {
     return stat(path.c_str(), &info) == 0;
 }
 
+// Version and release date of the first BIOS Information structure; a
+// missing or empty text stays "Unknown".
+void identify_bios(smbios_table& table, host_identity& identity, bool version_known) {
+    const uint8_t* bios = table.structure_at(0, 0);
+    if (!bios) return;
+    auto text_of = [&](unsigned offset) {
+        uint8_t number = smbios_table::field_byte(bios, offset);
+        return number ? trimmed(table.string_at(number, bios)) : std::string();
+    };
+    std::string version = text_of(5), date = text_of(8);
+    if (!version_known && !version.empty()) identity.bios_version = version;
+    if (!date.empty()) identity.bios_date = date;
+}
+
 void identify_hardware(host_identity& identity) {
     bios_vpd vpd;
-    if (read_bios_vpd(vpd)) {
+    bool block = read_bios_vpd(vpd);
+    if (block) {
         identity.system_vendor = vpd.vendor;
         identity.system_model = vpd.model;
         identity.system_serial = vpd.serial;
-        return;
+        std::string build = trimmed(vpd.build_id);
+        if (!build.empty()) identity.bios_version = build;
     }
     auto table = std::make_unique<smbios_table>();
     if (!table->load()) return;
+    identify_bios(*table, identity, identity.bios_version != "Unknown");
+    if (block) return;
     identity.system_vendor = trimmed(table->system_vendor());
     identity.system_model = trimmed(table->system_model());
     identity.system_serial = trimmed(table->system_serial());
@@ -126,6 +144,8 @@ void identify_host(host_identity& identity) {
     identity.os_release = "Unknown";
     identity.os_issue = "Unknown";
     identity.os_name = "Linux";
+    identity.bios_version = "Unknown";
+    identity.bios_date = "Unknown";
     identify_hardware(identity);
     identify_kernel(identity);
     char vendor[256] = "", name[256] = "", line[256] = "";
@@ -137,7 +157,8 @@ void identify_host(host_identity& identity) {
 
 void release_host_identity(host_identity& identity) {
     for (std::string* text : {&identity.os_name, &identity.os_release, &identity.os_issue,
-                              &identity.system_vendor, &identity.system_serial, &identity.system_model}) {
+                              &identity.system_vendor, &identity.system_serial, &identity.system_model,
+                              &identity.bios_version, &identity.bios_date}) {
         text->clear();
         text->shrink_to_fit();
     }

@@ -16,6 +16,8 @@ struct host_identity {
     std::string system_vendor;
     std::string system_serial;
     std::string system_model;
+    std::string bios_version;      // the block's build identifier, else SMBIOS BIOS Information
+    std::string bios_date;         // SMBIOS BIOS Information release date
 };
 
 // The firmware identity block ("\xAA\x55VPD" in the 0xF0000 window).

@@ -127,7 +127,7 @@ TEST_F(SystemSummary, NamesTheResultAndWritesOneRow) {
     std::string text = write(4, "");
     EXPECT_STREQ("ACME_Labs-8670ABC-12345", base_name);
     EXPECT_NE(std::string::npos, text.find("<SECTION ID=\"SYSTEM SUMMARY\">"));
-    EXPECT_NE(std::string::npos, text.find("<TABLE ID=\"System Summary\">\n<COLS>12</COLS>\n<ROW ID=\"\">"));
+    EXPECT_NE(std::string::npos, text.find("<TABLE ID=\"System Summary\">\n<COLS>13</COLS>\n<ROW ID=\"\">"));
     EXPECT_NE(std::string::npos, text.find("<ASC ID=\"System Vendor\" W=\"16\">ACME/Labs</ASC>"));
     EXPECT_NE(std::string::npos, text.find("<ASC ID=\"System Serial Number\" W=\"20\">12345</ASC>"));
     EXPECT_NE(std::string::npos, text.find("<ASC ID=\"BIOS Version\" W=\"20\">Unknown</ASC>"));
@@ -137,7 +137,8 @@ TEST_F(SystemSummary, NamesTheResultAndWritesOneRow) {
     EXPECT_NE(std::string::npos, text.find("</SECTION>"));
     size_t cells = 0;
     for (size_t at = text.find("<ROW"); (at = text.find(" W=\"", at + 1)) != std::string::npos;) ++cells;
-    EXPECT_EQ(12u, cells);
+    EXPECT_EQ(13u, cells);
+    EXPECT_NE(std::string::npos, text.find("<ASC ID=\"BIOS Date\" W=\"10\">Unknown</ASC>"));
 }
 
 TEST_F(SystemSummary, PlainTextModeUsesListFormAndIsRestored) {

@@ -218,3 +218,56 @@ TEST_F(IdentifyHost, DefaultsAndOperatingSystem) {
 }
 
 }  // namespace
+
+namespace {
+
+// BIOS Information (type 0) with vendor 1 and the version and date numbers given.
+bytes bios_information(uint8_t version, uint8_t date, const std::vector<std::string>& strings) {
+    bytes formatted(14, 0);
+    formatted[0] = 1;
+    formatted[1] = version;
+    formatted[4] = date;
+    return smbios_structure(0, formatted, strings);
+}
+
+// The BIOS version comes from the identity block's build identifier, else
+// from SMBIOS; the date always from SMBIOS.
+TEST_F(IdentifyHost, BiosVersionAndDate) {
+    struct bios_case {
+        const char* what;
+        const char* build;  // null: no identity block
+        std::vector<bytes> structures;
+        const char* version;
+        const char* date;
+    };
+    const bios_case cases[] = {
+        {"SMBIOS only", nullptr, {bios_information(2, 3, {"Dell Inc.", "AC8670.1.04", "03/15/2024"})},
+         "AC8670.1.04", "03/15/2024"},
+        {"block's build identifier first", "TGE110AUS",
+         {bios_information(2, 3, {"Dell Inc.", "AC8670.1.04", "03/15/2024"})}, "TGE110AUS", "03/15/2024"},
+        {"block without SMBIOS BIOS", "TGE110AUS", {}, "TGE110AUS", "Unknown"},
+        {"no BIOS structure", nullptr, {}, "Unknown", "Unknown"},
+        {"unset string numbers", nullptr, {bios_information(0, 0, {"Dell Inc."})}, "Unknown", "Unknown"},
+        {"blank-padded texts", nullptr, {bios_information(2, 3, {"x", " 1.2.3 ", "01/01/2020 "})}, "1.2.3",
+         "01/01/2020"},
+    };
+    for (const bios_case& c : cases) {
+        std::vector<bytes> parts = c.structures;
+        parts.push_back(system_information("ACME", "8670", "S1"));
+        parts.push_back(end_of_table());
+        bytes window = window_with_table(joined(parts));
+        if (c.build) {
+            bytes block = vpd_block(c.build, "KC12345", "8670 1X");
+            std::copy(block.begin(), block.end(), window.begin() + 0x8000);
+        }
+        write_memory(dir.file("mem"), {{0xF0000, window}});
+        host_identity id;
+        identify_host(id);
+        EXPECT_EQ(c.version, id.bios_version) << c.what;
+        EXPECT_EQ(c.date, id.bios_date) << c.what;
+        EXPECT_EQ(c.build ? "8670 1X" : "8670", id.system_model) << c.what;
+        release_host_identity(id);
+    }
+}
+
+}  // namespace
