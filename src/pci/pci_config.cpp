@@ -1,8 +1,12 @@
 #include "pci/pci_config.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <vector>
 
 #include <cerrno>
 #include <cstdio>
@@ -19,6 +23,8 @@ namespace {
 
 const char* const default_config_directory = "/proc/bus/pci/";
 std::string config_directory = default_config_directory;
+uint32_t current_domain = 0;
+bool domain_in_folder_name = false;  // "DDDD:BB" rather than "BB"
 
 // One positioned transfer of size bytes to or from a function's
 // configuration file. The file is opened for this access only; pread/pwrite
@@ -45,9 +51,20 @@ void set_pci_config_directory(const char* directory) {
     config_directory = directory ? directory : default_config_directory;
 }
 
+void pci_set_domain(uint32_t domain) {
+    current_domain = domain;
+    domain_in_folder_name = domain != 0;
+}
+
+uint32_t pci_current_domain() { return current_domain; }
+
 void pci_config_path(uint8_t bus, uint8_t device, uint8_t function, char* out, unsigned out_size) {
-    std::snprintf(out, out_size, "%s%02x/%02x.%01x", config_directory.c_str(),
-                  static_cast<unsigned>(bus), static_cast<unsigned>(device), static_cast<unsigned>(function));
+    if (!domain_in_folder_name)
+        std::snprintf(out, out_size, "%s%02x/%02x.%01x", config_directory.c_str(), static_cast<unsigned>(bus),
+                      static_cast<unsigned>(device), static_cast<unsigned>(function));
+    else
+        std::snprintf(out, out_size, "%s%04x:%02x/%02x.%01x", config_directory.c_str(), current_domain,
+                      static_cast<unsigned>(bus), static_cast<unsigned>(device), static_cast<unsigned>(function));
 }
 
 bool pci_read_header(uint8_t bus, uint8_t device, uint8_t function, uint8_t header[64]) {
@@ -98,22 +115,72 @@ void sleep_ms(int ms) {
 
 namespace {
 
-// True when the directory of a bus exists. Without it no function of the
-// bus can be read, so the walk skips its 32 devices instead of failing to
-// open each of their files.
-bool bus_directory_exists(unsigned bus) {
-    char path[512];
-    std::snprintf(path, sizeof path, "%s%02x", config_directory.c_str(), bus);
+struct bus_folder {
+    uint32_t domain;
+    unsigned bus;
+    bool named_with_domain;
+    bool operator<(const bus_folder& other) const {
+        return domain != other.domain ? domain < other.domain : bus < other.bus;
+    }
+};
+
+// Value of exactly the hexadecimal digits of text[0, length), or -1.
+long hex_value(const char* text, size_t length) {
+    if (length == 0 || length > 8) return -1;
+    long value = 0;
+    for (size_t i = 0; i < length; ++i) {
+        char c = text[i];
+        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) return -1;
+        value = value * 16 + digit;
+    }
+    return value;
+}
+
+// A bus folder's name: "BB" in domain 0, "DDDD:BB" in the others.
+bool parse_bus_folder(const char* name, bus_folder& folder) {
+    const char* colon = std::strchr(name, ':');
+    const char* bus_text = colon ? colon + 1 : name;
+    long bus = std::strlen(bus_text) == 2 ? hex_value(bus_text, 2) : -1;
+    long domain = colon ? hex_value(name, static_cast<size_t>(colon - name)) : 0;
+    if (bus < 0 || domain < 0 || (colon && colon - name < 4)) return false;
+    folder = {static_cast<uint32_t>(domain), static_cast<unsigned>(bus), colon != nullptr};
+    return true;
+}
+
+bool is_directory(const std::string& path) {
     struct stat info;
-    return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The bus folders of the configuration directory in walk order. A machine
+// has at most 256 buses in each of a few domains; the listing stops at a
+// generous bound all the same.
+std::vector<bus_folder> bus_folders() {
+    constexpr size_t most_folders = 16384;
+    std::vector<bus_folder> folders;
+    DIR* directory = opendir(config_directory.c_str());
+    if (!directory) return folders;
+    while (dirent* entry = readdir(directory)) {
+        bus_folder folder;
+        if (!parse_bus_folder(entry->d_name, folder)) continue;
+        if (!is_directory(config_directory + entry->d_name)) continue;
+        folders.push_back(folder);
+        if (folders.size() >= most_folders) break;
+    }
+    closedir(directory);
+    std::sort(folders.begin(), folders.end());
+    return folders;
 }
 
 }  // namespace
 
 void pci_scan(const pci_visitor& visit) {
     uint8_t header[64];
-    for (unsigned bus = 0; bus < 16; ++bus) {
-        if (!bus_directory_exists(bus)) continue;
+    for (const bus_folder& folder : bus_folders()) {
+        pci_set_domain(folder.domain);
+        domain_in_folder_name = folder.named_with_domain;
+        auto bus = static_cast<uint8_t>(folder.bus);
         for (unsigned device = 0; device < 32; ++device) {
             // Function 0 decides: absent, there is no device; without the
             // multi-function bit, there is no other function. The other
@@ -126,4 +193,5 @@ void pci_scan(const pci_visitor& visit) {
                 if (pci_read_header(bus, device, function, header)) visit(bus, device, function, header);
         }
     }
+    pci_set_domain(0);
 }

@@ -8,8 +8,14 @@
 // Set while a configuration write is in progress, clear for reads.
 extern bool pci_write_mode;
 
-// Path of the configuration file of bus/device/function, for example
-// "/proc/bus/pci/00/1f.3".
+// The PCI domain (segment) that the accessors below address: 0 unless set,
+// and set by pci_scan to the domain of each function it visits. Domain 0's
+// buses are folders "BB", the others' "DDDD:BB".
+void pci_set_domain(uint32_t domain);
+uint32_t pci_current_domain();
+
+// Path of the configuration file of bus/device/function in the current
+// domain, for example "/proc/bus/pci/00/1f.3" or "/proc/bus/pci/0001:3a/00.0".
 void pci_config_path(uint8_t bus, uint8_t device, uint8_t function, char* out, unsigned out_size);
 
 // Reads the 64-byte standard header; true when all 64 bytes were read.
@@ -63,7 +69,10 @@ void sleep_ms(int ms);
 
 using pci_visitor = std::function<void(uint8_t bus, uint8_t device, uint8_t function, const uint8_t header[64])>;
 
-// Visits every present function of buses 0-15. A function is present when
+// Visits every present function of every bus folder the configuration
+// directory shows (buses 0-255 of every domain), domain 0 first, then by
+// domain and bus; the current domain is that of the visited function during
+// the visit and 0 afterwards. A function is present when
 // its 64-byte header can be read. A device whose function 0 is absent is
 // skipped whole; one without the multi-function bit in function 0's header
 // type is visited at function 0 only; a multi-function device at each of

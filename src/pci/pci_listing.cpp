@@ -5,6 +5,7 @@
 
 #include "pci/pci_config.h"
 #include "pci/pci_names.h"
+#include "pci/pci_sysfs.h"
 #include "pci/pci_vpd.h"
 #include "report/report.h"
 #include "report/report_table.h"
@@ -93,6 +94,9 @@ void write_function_block(FILE* out, uint8_t bus, uint8_t device, uint8_t functi
     std::fprintf(out, "  Status        : %04Xh\n", le16(header, 0x06));
     std::fprintf(out, "  Rev ID        : %02Xh\n", header[0x08]);
     std::fprintf(out, "  Header Type   : %02Xh\n", header[0x0E]);
+    // Functions outside domain 0 would otherwise read like domain 0's.
+    if (uint32_t domain = pci_current_domain())
+        std::fprintf(out, "  Address       : %s\n", pci_address_text(domain, bus, device, function).c_str());
     switch (header[0x0E] & 0x7F) {
     case 0: write_device_lines(out, bus, device, function, header); break;
     case 1: write_bridge_lines(out, header); break;
@@ -123,13 +127,24 @@ const summary_column summary_columns[] = {
     {"EC Level", ASCII_STRING},
     {"Manufacture ID", ASCII_STRING},
     {"Serial Number", ASCII_STRING},
+    {"Address", ASCII_STRING},
+    {"Driver", ASCII_STRING},
+    {"NUMA Node", ASCII_STRING},
+    {"Link Speed", ASCII_STRING},
+    {"Max Link Speed", ASCII_STRING},
+    {"Link Width", ASCII_STRING},
+    {"Max Link Width", ASCII_STRING},
 };
 
 void write_summary_row(report_table& table, uint8_t bus, uint8_t device, uint8_t function, const uint8_t* header) {
     const function_ids ids(header);
     const char* device_name = pci_device_name(ids.vendor, ids.device);
-    char place[32];
-    std::snprintf(place, sizeof place, " - %d:%d:%d", bus, device, function);
+    char place[48];
+    uint32_t domain = pci_current_domain();
+    if (domain)
+        std::snprintf(place, sizeof place, " - %u:%d:%d:%d", domain, bus, device, function);
+    else
+        std::snprintf(place, sizeof place, " - %d:%d:%d", bus, device, function);
     table.start_row((std::string(device_name) + place).c_str());
     table.log_data(bus);
     table.log_data(device);
@@ -144,6 +159,11 @@ void write_summary_row(report_table& table, uint8_t bus, uint8_t device, uint8_t
     pci_vpd vpd;
     if (uint8_t cap = find_vpd_capability(bus, device, function)) read_vpd(bus, device, function, cap, vpd);
     for (int slot = 0; slot < 5; ++slot) table.log_data(vpd.slot[slot] ? vpd.slot[slot]->c_str() : "");
+    std::string address = pci_address_text(domain, bus, device, function);
+    pci_function_facts facts = read_pci_function_facts(address);
+    for (const std::string* cell : {&address, &facts.driver, &facts.numa_node, &facts.link_speed,
+                                    &facts.max_link_speed, &facts.link_width, &facts.max_link_width})
+        table.log_data(cell->c_str());
     table.end_row();
 }
 
@@ -167,6 +187,7 @@ const char* summarize_pci_devices(FILE* report) {
     begin_section(report, "PCI DEVICES");
     {
         report_table table(report, "PCI Device Summary", "PCI_DEVICE");
+        table.allow_wide_columns();
         table.start_heading();
         for (const summary_column& column : summary_columns) table.add_column(column.name, column.type);
         table.end_heading();

@@ -94,8 +94,8 @@ bool report_table::add_column(const char* name, ColumnType type) {
         std::printf("add_column(%s) - Heading not open\n", name);
         return false;
     }
-    if (column_count_ >= max_columns) {
-        std::printf("Cannot add column for %s - too many columns.  Max is %d\n", name, max_columns);
+    if (column_count_ >= column_limit_) {
+        std::printf("Cannot add column for %s - too many columns.  Max is %d\n", name, column_limit_);
         return false;
     }
     types_[column_count_] = type;

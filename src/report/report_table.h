@@ -17,12 +17,18 @@ enum ColumnType : int32_t {
 class report_table {
 public:
     static constexpr int max_columns = 20;
+    // Tables whose later columns were appended to a full row of 20 may hold
+    // up to this many, once allow_wide_columns() was called.
+    static constexpr int max_wide_columns = 32;
 
     report_table(FILE* out, const char* title);
     report_table(FILE* out, const char* title, const char* row_element);
     ~report_table();  // writes the table's end
     report_table(const report_table&) = delete;
     report_table& operator=(const report_table&) = delete;
+
+    // Raises this table's column limit to max_wide_columns.
+    void allow_wide_columns() { column_limit_ = max_wide_columns; }
 
     bool start_heading();
     bool add_column(const char* name, ColumnType type);
@@ -53,9 +59,10 @@ private:
     std::string title_;
     std::string row_element_;
     int current_column_ = 0;
-    ColumnType types_[max_columns] = {};
-    std::string names_[max_columns];
-    int widths_[max_columns] = {};
+    int column_limit_ = max_columns;
+    ColumnType types_[max_wide_columns] = {};
+    std::string names_[max_wide_columns];
+    int widths_[max_wide_columns] = {};
     int longest_name_ = 0;
     int column_count_ = 0;
     int row_count_ = 0;

@@ -145,7 +145,7 @@ TEST_F(PciConfig, ScanFollowsFunctionAndBusRules) {
     add_function(0, 3, 1, 0x00);  // no function 0: never visited
     add_function(0, 4, 0, 0x81, 40);  // short header: absent
     add_function(15, 31, 0, 0x01);
-    add_function(16, 0, 0, 0x00);  // beyond the 16 buses walked
+    add_function(16, 0, 0, 0x00);  // every bus is walked, not only 0-15
     std::set<std::tuple<unsigned, unsigned, unsigned>> seen;
     unsigned header_type_sum = 0;
     pci_scan([&](uint8_t bus, uint8_t device, uint8_t function, const uint8_t header[64]) {
@@ -153,7 +153,7 @@ TEST_F(PciConfig, ScanFollowsFunctionAndBusRules) {
         header_type_sum += header[0x0E];
     });
     std::set<std::tuple<unsigned, unsigned, unsigned>> expected = {
-        {0, 0, 0}, {0, 0, 1}, {0, 0, 3}, {0, 2, 0}, {15, 31, 0}};
+        {0, 0, 0}, {0, 0, 1}, {0, 0, 3}, {0, 2, 0}, {15, 31, 0}, {16, 0, 0}};
     EXPECT_EQ(expected, seen);
     EXPECT_EQ(0x80u + 0x01u, header_type_sum);
 }

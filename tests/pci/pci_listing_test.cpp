@@ -50,7 +50,7 @@ void add_sample_functions(pci_tree& tree) {
     tree.add(1, 0, 1, config_space(0x104C, 0xAC56, 0x06, 0x07, 0x02).u16(0x40, 0x17AA).u16(0x42, 0x2012));
     // A layout without lines of its own.
     tree.add(2, 0, 0, config_space(0xFFFF, 0xFFFF, 0xFF, 0xFF, 0x7F));
-    // Buses 16 and above are not walked.
+    // Buses 16 and above are walked too.
     tree.add(16, 0, 0, config_space(0x8086, 0x100E, 0x02, 0x00, 0x00));
 }
 
@@ -114,7 +114,9 @@ TEST(PciListing, TextListingOfEveryKindOfFunction) {
         "  Subsys Vendor : (17AAh) Lenovo\n"
         "  Subsys Device : (2012h) ThinkPad T60/R60 series\n\n" +
         head("Illegal Vendor ID (FFFFh)", "Unknown (FFFFh)", "  Class         : Unknown\n  Subclass      : Unknown\n",
-             "Bus 2, Device 0, Func 0", "7Fh") + "\n\n";
+             "Bus 2, Device 0, Func 0", "7Fh") + "\n" +
+        head("Intel Corporation (8086h)", "82540EM Gigabit Ethernet Controller (100Eh)",
+             "  Class         : Network\n  Subclass      : Ethernet\n", "Bus 16, Device 0, Func 0", "00h") + "\n\n";
     EXPECT_EQ(expected, report.text());
 }
 
@@ -145,7 +147,8 @@ TEST(PciListing, SummaryTableRows) {
     EXPECT_STREQ("OK", summarize_pci_devices(report.get()));
     std::string text = report.text();
     const char* empty_vpd =
-        "  Product Name  : \n  Part Number   : \n  EC Level      : \n  Manufacture ID: \n  Serial Number : \n\n";
+        "  Product Name  : \n  Part Number   : \n  EC Level      : \n  Manufacture ID: \n  Serial Number : \n"
+        "  Address       : 0000:00:01.0\n  Driver        : None\n";
     EXPECT_NE(std::string::npos,
               text.find("  Bus           : 0\n  Device        : 1\n  Function      : 0\n  Slot          : Unknown\n"
                         "  Vendor ID     : 8086h\n  Vendor Name   : Intel Corporation\n  Device ID     : 7000h\n"
@@ -155,7 +158,7 @@ TEST(PciListing, SummaryTableRows) {
         << text;
     EXPECT_NE(std::string::npos,
               text.find("  Sub Class     : PCI-to-PCI\n  Product Name  : BR.\n  Part Number   : p\n  EC Level      : e\n"
-                        "  Manufacture ID: \n  Serial Number : \n\n"))
+                        "  Manufacture ID: \n  Serial Number : \n  Address       : 0000:00:05.0\n"))
         << text;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pci/pci_config.h"
+#include "pci/pci_sysfs.h"
 #include "pci/pci_vpd.h"
 #include "smbios/memory_fixture.h"
 
@@ -42,18 +43,30 @@ struct config_space {
 // Makes itself the configuration directory while it lives.
 class pci_tree {
 public:
-    pci_tree() { set_pci_config_directory((dir.path() + "/").c_str()); }
-    ~pci_tree() { set_pci_config_directory(nullptr); }
+    // The kernel's device folders are looked for under sys/, empty at first.
+    pci_tree() {
+        set_pci_config_directory((dir.path() + "/").c_str());
+        set_pci_sysfs_directory((dir.path() + "/sys/").c_str());
+    }
+    ~pci_tree() {
+        set_pci_config_directory(nullptr);
+        set_pci_sysfs_directory(nullptr);
+    }
     pci_tree(const pci_tree&) = delete;
     pci_tree& operator=(const pci_tree&) = delete;
 
     std::string add(unsigned bus, unsigned device, unsigned function, const config_space& space) {
         char name[32];
         std::snprintf(name, sizeof name, "%02x", bus);
-        mkdir(dir.file(name).c_str(), 0755);
-        std::snprintf(name, sizeof name, "%02x/%02x.%x", bus, device, function);
-        write_file(dir.file(name), std::string(space.b.begin(), space.b.end()));
-        return dir.file(name);
+        return add_in(name, device, function, space);
+    }
+    // A function in the bus folder of that name ("3a", "0001:3a", ...).
+    std::string add_in(const std::string& folder, unsigned device, unsigned function, const config_space& space) {
+        mkdir(dir.file(folder).c_str(), 0755);
+        char name[16];
+        std::snprintf(name, sizeof name, "/%02x.%x", device, function);
+        write_file(dir.file(folder + name), std::string(space.b.begin(), space.b.end()));
+        return dir.file(folder + name);
     }
 
     temp_dir dir;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <tuple>
 
 #include "report/report.h"
 #include "report/report_table.h"
@@ -273,6 +275,45 @@ TEST_F(TableTest, EmptyTableInStructuredMode) {
     set_output_mode(4);
     { report_table table(out.get(), "Empty"); }
     EXPECT_EQ(out.text(), "<TABLE ID=\"Empty\">\n<ROWS>0</ROWS>\n<CHK>   0</CHK>\n</TABLE>\n");
+}
+
+}  // namespace
+
+namespace {
+
+// A table widened for appended columns takes up to 32; others stay at 20.
+TEST(WideTable, ColumnLimits) {
+    const std::tuple<bool, int, int, const char*> cases[] = {
+        {false, 21, 20, "Cannot add column for C20 - too many columns.  Max is 20\n"},
+        {true, 22, 22, ""},
+        {true, 33, 32, "Cannot add column for C32 - too many columns.  Max is 32\n"},
+    };
+    for (auto [wide, asked, kept, message] : cases) {
+        reset_report_state();
+        set_output_mode(4);
+        captured_stream out;
+        testing::internal::CaptureStdout();
+        {
+            report_table table(out.get(), "Wide", "ROW");
+            if (wide) table.allow_wide_columns();
+            table.start_heading();
+            for (int i = 0; i < asked; ++i) {
+                char name[8];
+                std::snprintf(name, sizeof name, "C%d", i);
+                table.add_column(name, INTEGER);
+            }
+            table.end_heading();
+            EXPECT_EQ(kept, table.column_count());
+            table.start_row("r");
+            for (int i = 0; i < kept; ++i) EXPECT_TRUE(table.log_data(i));
+            EXPECT_TRUE(table.end_row());
+        }
+        EXPECT_EQ(message, testing::internal::GetCapturedStdout()) << asked;
+        char cols[32];
+        std::snprintf(cols, sizeof cols, "<COLS>%d</COLS>", kept);
+        EXPECT_NE(std::string::npos, out.text().find(cols));
+        reset_report_state();
+    }
 }
 
 }  // namespace
