@@ -298,7 +298,7 @@ TEST(WideTable, ColumnLimits) {
             if (wide) table.allow_wide_columns();
             table.start_heading();
             for (int i = 0; i < asked; ++i) {
-                char name[8];
+                char name[16];
                 std::snprintf(name, sizeof name, "C%d", i);
                 table.add_column(name, INTEGER);
             }
