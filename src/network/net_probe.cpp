@@ -109,8 +109,9 @@ int take_message(NetlinkBuffer* nlb, uint16_t request, uint8_t family, uint16_t 
 
 // Calls handle(type, payload, payload length) for each attribute of the
 // message at the read position, after its fixed body, tracing each one; then
-// moves past the message. 0 when the attributes fill the message; -1,
-// ending the dump, when one runs past it.
+// moves past the message. An attribute that runs past its message ends the
+// walk of that message only: what came before it stays, and the dump goes on
+// with the next message. Gives 0.
 template <typename Handler>
 int walk_attributes(NetlinkBuffer* nlb, const netlink_header& header, size_t body_size, Handler handle) {
     const unsigned char* message = nlb->buffer + nlb->position;
@@ -123,7 +124,7 @@ int walk_attributes(NetlinkBuffer* nlb, const netlink_header& header, size_t bod
             std::memcpy(&attribute, at, sizeof attribute);
         if (attribute.rta_len < sizeof attribute || attribute.rta_len > remaining) {
             debug_printf("attribute at offset %d runs past its message\n", static_cast<int>(at - message));
-            return -1;
+            break;
         }
         debug_printf("len = %d\trta_len: %hd\trta_type: %hd\n", remaining, attribute.rta_len,
                      attribute.rta_type);
@@ -231,6 +232,42 @@ const char* address_family_name(int family) {
     return family == AF_INET ? "inet" : family == AF_INET6 ? "inet6" : "unknown";
 }
 
+namespace {
+
+// Calls handle(type, payload, length) for each attribute nested in a
+// payload, stopping at one that runs past it.
+template <typename Handler>
+void walk_nested(const unsigned char* payload, size_t length, Handler handle) {
+    size_t at = 0;
+    while (length - at >= sizeof(rtattr)) {
+        rtattr attribute;
+        std::memcpy(&attribute, payload + at, sizeof attribute);
+        if (attribute.rta_len < sizeof attribute || attribute.rta_len > length - at) return;
+        handle(static_cast<uint16_t>(attribute.rta_type & NLA_TYPE_MASK), payload + at + sizeof attribute,
+               attribute.rta_len - sizeof attribute);
+        at += (attribute.rta_len + 3u) & ~3u;
+        if (at > length) return;
+    }
+}
+
+// The kind of a link ("bond", "vlan", ...) and a VLAN's ID, nested in its
+// link information.
+void decode_link_info(const unsigned char* payload, size_t length, InterfaceRecord& row) {
+    walk_nested(payload, length, [&row](uint16_t type, const unsigned char* data, size_t size) {
+        if (type == IFLA_INFO_KIND) row.kind = bounded_text(data, size, 16);
+        if (type != IFLA_INFO_DATA || row.kind != "vlan") return;
+        walk_nested(data, size, [&row](uint16_t vlan_type, const unsigned char* value, size_t value_size) {
+            uint16_t id = 0;
+            if (vlan_type == IFLA_VLAN_ID && value_size >= sizeof id) {
+                std::memcpy(&id, value, sizeof id);
+                row.vlan_id = id;
+            }
+        });
+    });
+}
+
+}  // namespace
+
 int parse_link_message(NetlinkBuffer* nlb, InterfaceRecord& row) {
     netlink_header header;
     ifinfomsg body;
@@ -258,6 +295,24 @@ int parse_link_message(NetlinkBuffer* nlb, InterfaceRecord& row) {
                 // a damaged reply, shorter: copy what both hold.
                 debug_printf("\tstats\n");
                 std::memcpy(row.statistics, payload, std::min(length, sizeof row.statistics));
+                break;
+            case IFLA_STATS64:
+                // Counters that do not wrap at 4 GiB; a block too short for
+                // the shown ones is ignored.
+                debug_printf("\tstats64\n");
+                if (length >= sizeof row.statistics64) {
+                    std::memcpy(row.statistics64, payload, sizeof row.statistics64);
+                    row.has_statistics64 = true;
+                }
+                break;
+            case IFLA_MASTER:
+                read_value(payload, length, row.master);
+                break;
+            case IFLA_LINK:
+                read_value(payload, length, row.lower_link);
+                break;
+            case IFLA_LINKINFO:
+                decode_link_info(payload, length, row);
                 break;
         }
     };
@@ -342,6 +397,7 @@ void net_probe::collect_interfaces() {
         by_index_.emplace(record.index, interface_list.size());
         interface_list.push_back(std::move(record));
     });
+    for (InterfaceRecord& record : interface_list) record.details = read_link_details(record.name);
 }
 
 const char* net_probe::interface_name(int32_t index) const {
@@ -355,6 +411,7 @@ bool net_probe::run() {
     write_statistics();
     int rows = write_addresses();
     rows += write_routes();
+    write_members();
     return rows > 0 || !interface_list.empty();
 }
 
@@ -364,7 +421,14 @@ void net_probe::write_interfaces() const {
                         {"Type", ASCII_STRING},
                         {"Address", ASCII_STRING},
                         {"Flags", ASCII_STRING},
-                        {"MTU", INTEGER}});
+                        {"MTU", INTEGER},
+                        {"Driver", ASCII_STRING},
+                        {"Firmware Version", ASCII_STRING},
+                        {"Speed", ASCII_STRING},
+                        {"Duplex", ASCII_STRING},
+                        {"Oper State", ASCII_STRING},
+                        {"Carrier", ASCII_STRING},
+                        {"Carrier Changes", ASCII_STRING}});
     for (const InterfaceRecord& record : interface_list) {
         table.start_row(record.name.c_str());
         table.log_data(record.name.c_str());
@@ -372,6 +436,10 @@ void net_probe::write_interfaces() const {
         table.log_data(record.hardware_address.c_str());
         table.log_data(record.flags.c_str());
         table.log_data(record.mtu);
+        const link_details& d = record.details;
+        for (const std::string* cell :
+             {&d.driver, &d.firmware, &d.speed, &d.duplex, &d.oper_state, &d.carrier, &d.carrier_changes})
+            table.log_data(cell->c_str());
         table.end_row();
     }
 }
@@ -392,8 +460,54 @@ void net_probe::write_statistics() const {
     for (const InterfaceRecord& record : interface_list) {
         table.start_row(record.name.c_str());
         table.log_data(record.name.c_str());
-        for (int i = 0; i < shown_statistics_count; ++i)
-            table.log_unsigned(record.statistics[i]);
+        for (int i = 0; i < shown_statistics_count; ++i) {
+            if (record.has_statistics64)
+                table.log_unsigned64(record.statistics64[i]);
+            else
+                table.log_unsigned(record.statistics[i]);
+        }
+        table.end_row();
+    }
+}
+
+namespace {
+
+// Kinds of interface made of other interfaces.
+bool is_aggregate(const std::string& kind) {
+    return kind == "bond" || kind == "bridge" || kind == "team" || kind == "vlan";
+}
+
+}  // namespace
+
+// Bonds, bridges and teams with the interfaces enslaved to them, and VLANs
+// with the device they sit on; after the four tables.
+void net_probe::write_members() const {
+    report_table table(run_context.report, "Network Bonds, Bridges and VLANs");
+    start_table(table, {{"Interface", ASCII_STRING},
+                        {"Kind", ASCII_STRING},
+                        {"Members", ASCII_STRING},
+                        {"VLAN ID", ASCII_STRING},
+                        {"Oper State", ASCII_STRING}});
+    std::unordered_map<int32_t, std::string> members_of;
+    for (const InterfaceRecord& other : interface_list) {
+        if (other.master == 0 || other.master == other.index) continue;
+        std::string& members = members_of[other.master];
+        if (!members.empty()) members += ", ";
+        members += other.name;
+    }
+    for (const InterfaceRecord& record : interface_list) {
+        auto found = members_of.find(record.index);
+        std::string members = found == members_of.end() ? "" : found->second;
+        if (!is_aggregate(record.kind) && members.empty()) continue;
+        if (record.kind == "vlan" && record.lower_link) members = interface_name(record.lower_link);
+        char vlan[16] = "";
+        if (record.vlan_id >= 0) std::snprintf(vlan, sizeof vlan, "%d", record.vlan_id);
+        table.start_row(record.name.c_str());
+        table.log_data(record.name.c_str());
+        table.log_data(record.kind.empty() ? "Unknown" : record.kind.c_str());
+        table.log_data(members.c_str());
+        table.log_data(vlan);
+        table.log_data(record.details.oper_state.c_str());
         table.end_row();
     }
 }

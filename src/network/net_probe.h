@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "network/link_details.h"
 #include "network/netlink.h"
 #include "probes/probe.h"
 
@@ -24,6 +25,14 @@ struct InterfaceRecord {
     int32_t mtu = 0;
     std::string flags;
     uint32_t statistics[link_statistics_count] = {};
+    // The 64-bit counters, in the same order, when the kernel gives them.
+    bool has_statistics64 = false;
+    uint64_t statistics64[shown_statistics_count] = {};
+    int32_t master = 0;       // index of the bond or bridge it belongs to; 0: none
+    int32_t lower_link = 0;   // index of the device a VLAN sits on; 0: none
+    std::string kind;         // "bond", "bridge", "vlan", ...; empty for plain devices
+    int32_t vlan_id = -1;
+    link_details details;     // filled by collect_interfaces
 };
 
 // One address, from one address message.
@@ -63,6 +72,7 @@ public:
 private:
     void write_interfaces() const;
     void write_statistics() const;
+    void write_members() const;
     int write_addresses() const;
     int write_routes() const;
 

@@ -1,32 +1,18 @@
 #include "pci/pci_sysfs.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
+
+#include "base/attribute_file.h"
 
 namespace {
 
 const char* const default_sysfs_directory = "/sys/bus/pci/devices/";
 std::string sysfs_directory = default_sysfs_directory;
 
-// The first line of a small attribute file, or "Unknown". Attributes are a
-// line of text; anything past 255 bytes is not read.
 std::string attribute(const std::string& folder, const char* name) {
-    int fd = open((folder + name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return "Unknown";
-    char text[256];
-    ssize_t got;
-    do {
-        got = read(fd, text, sizeof text - 1);
-    } while (got < 0 && errno == EINTR);
-    close(fd);
-    if (got <= 0) return "Unknown";
-    std::string value(text, static_cast<size_t>(got));
-    size_t end = value.find('\n');
-    if (end != std::string::npos) value.resize(end);
-    return value.empty() ? "Unknown" : value;
+    return read_attribute_line(folder + name);
 }
 
 // The driver is the last part of the "driver" link's target.

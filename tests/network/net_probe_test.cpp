@@ -145,12 +145,21 @@ TEST_F(NetProbeTest, FourTablesFromTheThreeDumps) {
     EXPECT_EQ(fake().closes, 5);
     EXPECT_EQ(report(),
               "------------------\nNetwork Interfaces\n------------------\n"
-              "  Interface: lo\n  Type     : loopback\n  Address  : 00:00:00:00:00:00\n"
-              "  Flags    : UP RUNNING LOOPBACK\n  MTU      : 65536\n\n"
-              "  Interface: eth0\n  Type     : ether\n  Address  : 52:54:00:12:34:56\n"
-              "  Flags    : UP RUNNING BROADCAST MULTICAST\n  MTU      : 1500\n\n"
-              "  Interface: wlan0\n  Type     : ieee802.11\n  Address  : 00:1b:2c:3d:4e:5f\n"
-              "  Flags    : BROADCAST MULTICAST\n  MTU      : 2304\n\n"
+              "  Interface       : lo\n  Type            : loopback\n  Address         : 00:00:00:00:00:00\n"
+              "  Flags           : UP RUNNING LOOPBACK\n  MTU             : 65536\n"
+              "  Driver          : Unknown\n  Firmware Version: Unknown\n  Speed           : Unknown\n"
+              "  Duplex          : Unknown\n  Oper State      : Unknown\n  Carrier         : Unknown\n"
+              "  Carrier Changes : Unknown\n\n"
+              "  Interface       : eth0\n  Type            : ether\n  Address         : 52:54:00:12:34:56\n"
+              "  Flags           : UP RUNNING BROADCAST MULTICAST\n  MTU             : 1500\n"
+              "  Driver          : Unknown\n  Firmware Version: Unknown\n  Speed           : Unknown\n"
+              "  Duplex          : Unknown\n  Oper State      : Unknown\n  Carrier         : Unknown\n"
+              "  Carrier Changes : Unknown\n\n"
+              "  Interface       : wlan0\n  Type            : ieee802.11\n  Address         : 00:1b:2c:3d:4e:5f\n"
+              "  Flags           : BROADCAST MULTICAST\n  MTU             : 2304\n"
+              "  Driver          : Unknown\n  Firmware Version: Unknown\n  Speed           : Unknown\n"
+              "  Duplex          : Unknown\n  Oper State      : Unknown\n  Carrier         : Unknown\n"
+              "  Carrier Changes : Unknown\n\n"
               "----------------------------\nNetwork Interface Statistics\n----------------------------\n"
               "  Name      : lo\n  rx packets: 3000000000\n  tx packets: 200\n  rx bytes  : 300\n  tx bytes  : 400\n"
               "  rx errors : 500\n  tx errors : 600\n  rx dropped: 700\n  tx dropped: 800\n"
@@ -188,7 +197,9 @@ TEST_F(NetProbeTest, FourTablesFromTheThreeDumps) {
               "  Destination: fe80::\n  Gateway    : \n  Netmask    : ffff:ffff:ffff:ffff::\n"
               "  Scope      : universe\n  Type       : unicast\n  Interface  : eth0\n\n"
               "  Destination: default\n  Gateway    : fe80::1\n  Netmask    : ::\n"
-              "  Scope      : universe\n  Type       : unicast\n  Interface  : eth0\n\n");
+              "  Scope      : universe\n  Type       : unicast\n  Interface  : eth0\n\n"
+              "--------------------------------\nNetwork Bonds, Bridges and VLANs\n"
+              "--------------------------------\n");
     EXPECT_NE(debug().find("RTM_GETLINK: Device or resource busy\n"), std::string::npos);
 
     // A second run lists every interface once.
@@ -204,9 +215,9 @@ TEST_F(NetProbeTest, WithoutNetlinkEveryTableIsEmpty) {
 
     EXPECT_TRUE(probe_.interface_list.empty());
     for (const char* title : {"Network Interfaces", "Network Interface Statistics", "Network Addresses",
-                              "Network Routing Table"})
+                              "Network Routing Table", "Network Bonds, Bridges and VLANs"})
         EXPECT_NE(report().find(std::string("<TABLE ID=\"") + title + "\">\n<COLS>"), std::string::npos) << title;
-    EXPECT_EQ(count_of(report(), "<ROWS>0</ROWS>"), 4);
+    EXPECT_EQ(count_of(report(), "<ROWS>0</ROWS>"), 5);
     EXPECT_EQ(count_of(report(), "<ROW "), 0);
 }
 

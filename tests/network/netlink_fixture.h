@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "network/link_details.h"
 #include "network/netlink.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -128,15 +129,34 @@ struct fake_netlink {
     }
 };
 
+// Driver and firmware by interface name, for the driver-info request.
+inline std::map<std::string, driver_info>& fake_drivers() {
+    static std::map<std::string, driver_info> drivers;
+    return drivers;
+}
+inline bool fake_driver_info(const char* interface, driver_info& info) {
+    auto found = fake_drivers().find(interface);
+    if (found == fake_drivers().end()) return false;
+    info = found->second;
+    return true;
+}
+
 class NetlinkTest : public ProbeTest {
 protected:
+    // The interface folders are looked for under net/ of the test's folder,
+    // empty unless a test writes them.
     void SetUp() override {
         ProbeTest::SetUp();
         fake() = fake_netlink{};
         set_netlink_socket(&ops_);
+        fake_drivers().clear();
+        set_driver_info_source(fake_driver_info);
+        set_net_sysfs_directory((folder_.path() + "/net/").c_str());
     }
     void TearDown() override {
         set_netlink_socket(nullptr);
+        set_driver_info_source(nullptr);
+        set_net_sysfs_directory(nullptr);
         ProbeTest::TearDown();
     }
     static fake_netlink& fake() { return fake_netlink::instance(); }

@@ -118,8 +118,11 @@ TEST_F(NetlinkTransportTest, DumpsEndAtDoneErrorsAndDamagedReplies) {
         {"length past the datagram", {{eth0 + too_long}}, {0, -1}, {"eth0"}, "malformed message at offset 44"},
         {"datagram shorter than a header", {{bytes(6, '\0')}}, {-1}, {}, "malformed message at offset 0"},
         {"body cut short", {{message(16, bytes(8, '\0'))}}, {-1}, {}, "too short for its body"},
-        {"attribute past its message", {{attribute_past_end}}, {-1}, {}, "runs past its message"},
-        {"attribute header cut", {{attribute_header_cut}}, {-1}, {}, "runs past its message"},
+        // A damaged attribute ends its message, not the dump: the row keeps
+        // what came before it and the next message is read.
+        {"attribute past its message", {{attribute_past_end + bytes(1, '\0') + eth0}, {done_message()}}, {0, 0, 1}, {"", "eth0"},
+         "runs past its message"},
+        {"attribute header cut", {{attribute_header_cut}}, {0, -1}, {"lo"}, "runs past its message"},
         {"datagram from another sender", {{message(16, body + attribute(3, text("spoof"))), 4242}, {eth0}, {done_message()}},
          {0, 1}, {"eth0"}, "from port 4242 ignored\n"},
         {"send fails", {}, {-1}, {}, "sendto: Permission denied\n", EACCES},
