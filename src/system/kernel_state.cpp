@@ -1,5 +1,6 @@
 #include "system/kernel_state.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -141,6 +142,19 @@ bool device_of(const std::string& path, dev_t& device) {
     return true;
 }
 
+// Entries the walk leaves out: a new random value at every read, and the
+// IPv6 neighbour times in seconds whose millisecond twins hold the same
+// value (reading them makes the kernel log a deprecation warning).
+bool left_out(const std::string& folder, const std::string& name, const std::vector<std::string>& names) {
+    if (folder == "kernel.random" && name == "uuid") return true;
+    static const std::string neighbours = "net.ipv6.neigh.";
+    if (folder.compare(0, neighbours.size(), neighbours) != 0 || folder.size() == neighbours.size() ||
+        folder.find('.', neighbours.size()) != std::string::npos)
+        return false;
+    if (name != "base_reachable_time" && name != "retrans_time") return false;
+    return std::find(names.begin(), names.end(), name + "_ms") != names.end();
+}
+
 // The /proc/sys walk and its limits.
 struct parameter_walk {
     std::vector<setting>& out;
@@ -168,6 +182,7 @@ struct parameter_walk {
                 if (c == '.') c = '/';
             const std::string child = path + "/" + name;
             const std::string dotted = prefix.empty() ? shown : prefix + "." + shown;
+            if (left_out(prefix, name, names)) continue;
             entry_kind kind = classify(child, device, "kernel parameters");
             if (kind == entry_kind::folder) {
                 walk(child, dotted, depth + 1);
