@@ -1,6 +1,7 @@
 #include "probes/catalogue.h"
 
 #include "system/block_devices.h"
+#include "system/disk_health.h"
 #include "probes/checked_probe.h"
 #include "probes/file_probe.h"
 #include "system/file_systems.h"
@@ -234,6 +235,7 @@ struct catalogue {
     tool_probe vgs{block_devices, "vgs --units b --nosuffix", vgs_command, 2};
     tool_probe lvs{block_devices, "lvs --units b --nosuffix", lvs_command, 2};
     tool_probe multipath{block_devices, "multipath -ll", multipath_command, 2};
+    reader_probe disk_health{block_devices, "Disk Health", 2, disk_health_available, write_disk_health};
 
     probe_section file_systems{list, "File Systems"};
     reader_probe mounts{file_systems, "File Systems", 2, file_systems_available, write_file_systems};
