@@ -101,6 +101,9 @@ void html_writer::head(const report_source& source) {
     std::string os = summary_value(index_, "OS Type");
     std::string issue = summary_value(index_, "OS Issue");
     if (!issue.empty() && issue != "Unknown") os += " " + issue;
+    std::string bios = summary_value(index_, "BIOS Version");
+    std::string bios_date = summary_value(index_, "BIOS Date");
+    if (!bios_date.empty() && bios_date != "Unknown") bios += " (" + bios_date + ")";
     const std::pair<const char*, std::string> fields[] = {
         {"Vendor", vendor},
         {"Model", model},
@@ -108,6 +111,7 @@ void html_writer::head(const report_source& source) {
         {"Host", summary_value(index_, "Computer Name")},
         {"Operating system", os},
         {"Kernel", summary_value(index_, "OS Version")},
+        {"BIOS", bios},
         {"Run date", source.from_container ? stamp_text(source.stamp) : "not recorded (plain report)"},
         {"Checksums", index_.mismatches == 0 ? "all match" : std::to_string(index_.mismatches) + " do not match"},
     };

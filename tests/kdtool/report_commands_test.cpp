@@ -58,6 +58,7 @@ TEST_F(ReportCommands, EveryElementKindIsRendered) {
     std::string page = read_file(html_file());
     for (const char* expected : {"<dt>Vendor</dt><dd>ACME &lt;Systems&gt; &amp; &quot;Sons&quot;</dd>",
                                  "<dt>Kernel</dt><dd>6.1.0-test</dd>", "<a href=\"#s1\">Storage</a>",
+                                 "<dt>BIOS</dt><dd>AC8670.1.04 (03/15/2023)</dd>",
                                  "<td class=\"num\">512</td>", "<details>", "DEVICE: bridge &amp; co",
                                  "<dt>Checksums</dt><dd>all match</dd>"})
         EXPECT_NE(page.find(expected), std::string::npos) << expected;

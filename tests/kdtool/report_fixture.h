@@ -40,11 +40,15 @@ inline std::string write_report(const temp_dir& dir, const std::string& name, co
         t.add_column("Computer Name", STRING);
         t.add_column("System Vendor", ASCII_STRING);
         t.add_column("OS Version", ASCII_STRING);
+        t.add_column("BIOS Version", ASCII_STRING);
+        t.add_column("BIOS Date", ASCII_STRING);
         t.end_heading();
         t.start_row("");
         t.log_data("host1");
         t.log_data(r.vendor.c_str());
         t.log_data("6.1.0-test");
+        t.log_data("AC8670.1.04");
+        t.log_data("03/15/2023");
         t.end_row();
     }
     end_section(out);
