@@ -120,7 +120,9 @@ struct bus_folder {
     unsigned bus;
     bool named_with_domain;
     bool operator<(const bus_folder& other) const {
-        return domain != other.domain ? domain < other.domain : bus < other.bus;
+        if (domain != other.domain) return domain < other.domain;
+        if (bus != other.bus) return bus < other.bus;
+        return !named_with_domain && other.named_with_domain;
     }
 };
 
@@ -169,7 +171,10 @@ std::vector<bus_folder> bus_folders() {
         if (folders.size() >= most_folders) break;
     }
     closedir(directory);
+    // A bus shown both as "BB" and as "0000:BB" is walked once.
     std::sort(folders.begin(), folders.end());
+    auto same_bus = [](const bus_folder& a, const bus_folder& b) { return a.domain == b.domain && a.bus == b.bus; };
+    folders.erase(std::unique(folders.begin(), folders.end(), same_bus), folders.end());
     return folders;
 }
 

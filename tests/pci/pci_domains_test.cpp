@@ -30,6 +30,7 @@ TEST(PciDomains, WalksEveryBusFolderInDomainAndBusOrder) {
         {"42", true, {0, 0x42, 4}},            // behind an expander bus
         {"10000:00", true, {0x10000, 0, 5}},   // a five-digit domain
         {"0001:00", true, {1, 0x00, 6}},
+        {"0000:00", false, {}},                // domain 0's bus 0 once more: walked once
         {"001", false, {}},                    // three digits: not a bus
         {"zz", false, {}},
         {"01:02", false, {}},                  // a domain has at least four digits
