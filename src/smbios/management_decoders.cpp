@@ -6,7 +6,7 @@
 
 namespace {
 
-// The IPMI specification revision: major in the high nibble, minor in the low.
+// The IPMI revision the BMC implements: major in the high nibble, minor in the low.
 const char* ipmi_revision(const structure_fields& fields, std::string& buffer) {
     uint8_t revision = fields.byte(5);
     return format_text(buffer, "%u.%u", revision >> 4, revision & 0x0F);
