@@ -5,6 +5,7 @@
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -55,12 +56,16 @@ link_details read_link_details(const std::string& interface) {
     link_details details;
     details.speed = details.duplex = details.oper_state = details.carrier = details.carrier_changes = "Unknown";
     if (!safe_name(interface)) return details;
+    const std::string folder = sysfs_directory + interface + "/";
+    // Asking about a name the kernel does not know makes it try to load a
+    // module of that name: only interfaces that are there are asked.
+    struct stat there;
+    if (stat(folder.c_str(), &there) != 0) return details;
     driver_info info;
     if (driver_source(interface.c_str(), info)) {
         if (!info.driver.empty()) details.driver = info.driver;
         if (!info.firmware.empty()) details.firmware = info.firmware;
     }
-    const std::string folder = sysfs_directory + interface + "/";
     const std::pair<const char*, std::string*> attributes[] = {
         {"speed", &details.speed},
         {"duplex", &details.duplex},
