@@ -22,6 +22,7 @@ constexpr const char* usage_text =
     "       kdtool html FILE -o OUT.html\n"
     "       kdtool diff A B [--full]\n"
     "       kdtool json FILE\n"
+    "       kdtool findings FILE [--json]\n"
     "       kdtool clean IN OUT [--hostname NAME]... [--keyword WORD]... [--map MAP]\n";
 
 std::string open_failure(const std::string& name, int status) {
