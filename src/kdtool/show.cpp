@@ -2,6 +2,7 @@
 #include <deque>
 #include <strings.h>
 
+#include "kdtool/findings.h"
 #include "kdtool/kdtool_commands.h"
 #include "kdtool/report_index.h"
 #include "kdtool/text_form.h"
@@ -352,6 +353,12 @@ int kdtool_show(const kdtool_args& args, const kdtool_io& io) {
     if (!in) return kdtool_fail(io, name + ": cannot be read");
     show_writer writer(io.out, index, options);
     writer.summary();
+    std::vector<finding> found;
+    std::string problem;
+    if (options.sections.empty() && find_report_problems(source.path, &found, &problem)) {
+        std::fputc('\n', io.out);
+        write_findings_text(io.out, found);
+    }
     report_reader reader(in);
     report_event_kind kind;
     while ((kind = reader.next()) != report_event_kind::done && kind != report_event_kind::error) {

@@ -373,3 +373,34 @@ TEST(Findings, CommandReadsAContainerOrAPlainReport) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Findings, ShowAndHtmlOpenWithThem) {
+    temp_dir dir;
+    std::string path = dir.file("report.xml");
+    write_file(path, build_report({clock("false", "0"), kernel_log("Kernel panic - not syncing: x")}));
+    command_run show = run_command(kdtool_show, {path});
+    ASSERT_EQ(show.rc, exit_good) << show.err;
+    size_t findings = show.out.find("Findings: 2 (1 critical, 1 warning, 0 info)\n  critical  Kernel panic");
+    ASSERT_NE(findings, std::string::npos) << show.out;
+    EXPECT_LT(findings, show.out.find("Table: Kernel Log"));
+    // A chosen section shows that section alone.
+    EXPECT_EQ(run_command(kdtool_show, {path, "--section", "Time Sync"}).out.find("Findings:"), std::string::npos);
+
+    std::string page_path = dir.file("page.html");
+    ASSERT_EQ(run_command(kdtool_html, {path, "-o", page_path}).rc, exit_good);
+    std::string page = read_file(page_path);
+    size_t card = page.find("<aside class=\"findings\">");
+    ASSERT_NE(card, std::string::npos);
+    EXPECT_LT(card, page.find("<header class=\"card\">"));
+    size_t critical = page.find("<li class=\"critical\"><span class=\"sev critical\">critical</span>Kernel panic");
+    ASSERT_NE(critical, std::string::npos);
+    // Each finding links to its evidence, and the page has that anchor.
+    size_t link = page.find("<a href=\"#", critical);
+    ASSERT_NE(link, std::string::npos);
+    std::string anchor = page.substr(link + 10, page.find('"', link + 10) - link - 10);
+    EXPECT_NE(page.find("<h3 id=\"" + anchor + "\">Kernel Log"), std::string::npos) << anchor;
+}
+
+}  // namespace

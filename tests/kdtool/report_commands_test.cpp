@@ -58,7 +58,7 @@ TEST_F(ReportCommands, EveryElementKindIsRendered) {
     std::string page = read_file(html_file());
     for (const char* expected : {"<dt>Vendor</dt><dd>ACME &lt;Systems&gt; &amp; &quot;Sons&quot;</dd>",
                                  "<dt>Kernel</dt><dd>6.1.0-test</dd>", "<a href=\"#s1\">Storage</a>",
-                                 "<td class=\"num\">512</td>", "<details>", "DEVICE: bridge &amp; co",
+                                 "<td class=\"num\">512</td>", "<details id=\"i", "DEVICE: bridge &amp; co",
                                  "<dt>Checksums</dt><dd>all match</dd>"})
         EXPECT_NE(page.find(expected), std::string::npos) << expected;
     // Nothing external and nothing executable comes into the page.
