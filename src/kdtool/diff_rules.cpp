@@ -1,0 +1,204 @@
+// The tables and files kdtool diff treats specially. Every table the
+// collector writes was reviewed: those below get a key of their own because
+// their row keys do not identify a row (a module name for each of its
+// parameters, an interface name for each of its addresses, a time stamp for
+// a log message) or because some of their values change on every run. Any
+// other table is keyed by its rows' own keys, which name the row (a device,
+// a package, a structure handle).
+#include "kdtool/diff_rules.h"
+
+#include <cctype>
+
+namespace {
+
+// clang-format off
+const std::vector<table_diff_rule> tables = {
+    // table                          key                                          volatile columns / rows
+    {"Current Time",                  "Location",                                  "YYYY/MM/DD|HH:MM:SS", nullptr},
+    {"PCI Device Summary",            "Bus+Device+Function",                       nullptr, nullptr},
+    {"Network Interfaces",            "Interface",                                 "Carrier Changes", nullptr},
+    {"Network Interface Statistics",  "Name",
+        "rx packets|tx packets|rx bytes|tx bytes|rx errors|tx errors|rx dropped|tx dropped|multicast|collisions", nullptr},
+    {"Network Addresses",             "Interface+Family+Address",                  nullptr, nullptr},
+    {"Network Routing Table",         "Destination+Netmask+Gateway+Scope+Type+Interface", nullptr, nullptr},
+    {"Block Devices",                 "Name",                                      nullptr, nullptr},
+    {"File Systems",                  "Mount Point+Device",
+        "Used (bytes)|Available (bytes)|Inodes Used|Inodes Free", nullptr},
+    {"Kernel Taint Flags",            "Bit",                                       nullptr, nullptr},
+    {"Kernel Log",                    "Facility+Level+Message",                    "Sequence|Time", nullptr},
+    {"Kernel Parameters",             "Name",                                      nullptr,
+        "kernel.random.uuid|kernel.random.boot_id|kernel.random.entropy_avail|kernel.ns_last_pid|kernel.pty.nr|"
+        "fs.dentry-state|fs.file-nr|fs.inode-nr|fs.inode-state|fs.aio-nr|fs.quota.*|"
+        "net.netfilter.nf_conntrack_count|kernel.sched_*stats*|vm.stat_refresh"},
+    {"Module Parameters",             "Module+Parameter",                          nullptr,
+        "page_reporting/passes|page_reporting/walked|page_reporting/refcnt|page_reporting/reported_*"},
+    {"Listening Sockets",             "Protocol+Family+Address+Port",              "Inode", nullptr},
+    {"Netfilter",                     "Part",                                      nullptr, nullptr},
+    {"Kernel Clock",                  nullptr,
+        "Offset (ns)|Frequency (ppm)|Maximum Error (us)|Estimated Error (us)", nullptr},
+    {"Timestamps",                    "Source",                                    "MM/DD/YY HH:MM:SS", nullptr},
+};
+
+const std::vector<file_diff_rule> files = {
+    {"journalctl -b",        file_compare::log,     nullptr, nullptr},
+    {"journalctl -k",        file_compare::log,     nullptr, nullptr},
+    {"/var/log/messages",    file_compare::log,     nullptr, nullptr},
+    {"Kernel messages",      file_compare::log,     nullptr, nullptr},
+    {"/var/log/boot.log",    file_compare::log,     nullptr, nullptr},
+    {"/proc/meminfo",        file_compare::numbers, nullptr, nullptr},
+    {"/proc/interrupts",     file_compare::numbers, nullptr, nullptr},
+    {"/proc/cpuinfo",        file_compare::numbers, "cpu MHz|bogomips", nullptr},
+    {"/proc/iomem",          file_compare::numbers, "Kernel code|Kernel rodata|Kernel data|Kernel bss", nullptr},
+    {"ps auxw",              file_compare::processes, nullptr, "[kworker/"},
+};
+// clang-format on
+
+}  // namespace
+
+const std::vector<table_diff_rule>& table_diff_rules() { return tables; }
+const std::vector<file_diff_rule>& file_diff_rules() { return files; }
+
+const table_diff_rule* table_rule(std::string_view title) {
+    for (const table_diff_rule& r : tables)
+        if (title == r.table) return &r;
+    return nullptr;
+}
+
+const file_diff_rule* file_rule(std::string_view name) {
+    for (const file_diff_rule& r : files)
+        if (name == r.file) return &r;
+    return nullptr;
+}
+
+namespace {
+
+// Whether text matches the pattern, where '*' stands for any run of characters.
+bool glob_match(std::string_view text, std::string_view pattern) {
+    size_t t = 0, p = 0, star = std::string_view::npos, resume = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = t;
+        } else if (p < pattern.size() && pattern[p] == text[t]) {
+            p++;
+            t++;
+        } else if (star != std::string_view::npos) {
+            p = star + 1;
+            t = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') p++;
+    return p == pattern.size();
+}
+
+}  // namespace
+
+bool matches_listed(std::string_view text, const char* patterns) {
+    if (!patterns) return false;
+    std::string_view rest = patterns;
+    for (;;) {
+        size_t bar = rest.find('|');
+        if (glob_match(text, rest.substr(0, bar))) return true;
+        if (bar == std::string_view::npos) return false;
+        rest.remove_prefix(bar + 1);
+    }
+}
+
+bool holds_listed(std::string_view text, const char* texts) {
+    if (!texts) return false;
+    std::string_view rest = texts;
+    for (;;) {
+        size_t bar = rest.find('|');
+        std::string_view t = rest.substr(0, bar);
+        if (!t.empty() && text.find(t) != std::string_view::npos) return true;
+        if (bar == std::string_view::npos) return false;
+        rest.remove_prefix(bar + 1);
+    }
+}
+
+std::string log_message(std::string_view line) {
+    auto digit = [&](size_t i) { return std::isdigit(static_cast<unsigned char>(line[i])) != 0; };
+    // "Mon DD HH:MM:SS host ident[pid]: text"
+    if (line.size() > 16 && std::isupper(static_cast<unsigned char>(line[0])) && line[3] == ' ' && digit(5) &&
+        line[6] == ' ' && digit(7) && line[9] == ':' && line[12] == ':' && line[15] == ' ') {
+        size_t host_end = line.find(' ', 16);
+        size_t ident_end = host_end == std::string_view::npos ? host_end : line.find(": ", host_end + 1);
+        if (ident_end != std::string_view::npos) {
+            std::string_view ident = line.substr(host_end + 1, ident_end - host_end - 1);
+            if (ident.find(' ') == std::string_view::npos) {
+                size_t bracket = ident.find('[');
+                std::string message(ident.substr(0, bracket));
+                line.remove_prefix(ident_end);
+                message.append(line);
+                size_t stamp = message.find(": [");
+                if (stamp != std::string::npos) {
+                    size_t close = message.find("] ", stamp);
+                    if (close != std::string::npos && close - stamp < 22 &&
+                        message.substr(stamp + 3, close - stamp - 3).find_first_not_of(" 0123456789.") ==
+                            std::string::npos)
+                        message.erase(stamp + 2, close + 2 - stamp - 2);
+                }
+                return message;
+            }
+        }
+    }
+    if (line.size() > 2 && line[0] == '[') {
+        size_t close = line.find("] ");
+        if (close != std::string_view::npos && close < 20 &&
+            line.substr(1, close - 1).find_first_not_of(" 0123456789.") == std::string_view::npos)
+            line.remove_prefix(close + 2);
+    }
+    return std::string(line);
+}
+
+std::string without_numbers(std::string_view line) {
+    std::string out;
+    out.reserve(line.size());
+    size_t i = 0;
+    while (i < line.size()) {
+        // Columns padded to their numbers' widths: one blank for any run.
+        if (line[i] == ' ' || line[i] == '\t') {
+            while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) i++;
+            out += ' ';
+            continue;
+        }
+        if (!std::isxdigit(static_cast<unsigned char>(line[i]))) {
+            out += line[i++];
+            continue;
+        }
+        size_t end = i;
+        bool digit = false;
+        while (end < line.size() && std::isxdigit(static_cast<unsigned char>(line[end]))) {
+            digit = digit || std::isdigit(static_cast<unsigned char>(line[end]));
+            end++;
+        }
+        // Part of a word ("eth0", "sda1"): kept, only a number standing alone goes.
+        bool in_word = (i > 0 && std::isalpha(static_cast<unsigned char>(line[i - 1]))) ||
+                       (end < line.size() && std::isalpha(static_cast<unsigned char>(line[end])));
+        if (digit && !in_word)
+            out += '#';
+        else
+            out.append(line.substr(i, end - i));
+        i = end;
+    }
+    return out;
+}
+
+std::string process_identity(std::string_view line) {
+    std::string out;
+    size_t field = 0, i = 0;
+    while (i < line.size() && field < 10) {
+        while (i < line.size() && line[i] == ' ') i++;
+        size_t end = line.find(' ', i);
+        if (end == std::string_view::npos) end = line.size();
+        if (field == 0) out.append(line.substr(i, end - i));
+        field++;
+        i = end;
+    }
+    while (i < line.size() && line[i] == ' ') i++;
+    out += ' ';
+    out.append(line.substr(i));
+    return out;
+}
