@@ -294,6 +294,8 @@ private:
     void compare_texts(const index_item& ia, const index_item& ib, report_cursor& ca, report_cursor& cb);
     void compare_line_sets(const file_diff_rule& rule);
     std::string row_key(const held_table& t, const held_row& row) const;
+    std::string exact_row_key(const held_table& t, const held_row& row) const;
+    bool row_varies(const held_table& t, const held_row& row) const;
     std::string row_name(const held_table& t, const held_row& row) const;
     bool row_volatile(const held_table& t, const held_row& row) const;
     uint64_t lasting_hash(const held_table& t, const held_row& row) const;
@@ -312,6 +314,15 @@ private:
 };
 
 std::string differ::row_key(const held_table& t, const held_row& row) const {
+    std::string key = exact_row_key(t, row);
+    return !options_.all && rule_ && holds_listed(key, rule_->varying) ? without_numbers(key) : key;
+}
+
+bool differ::row_varies(const held_table& t, const held_row& row) const {
+    return !options_.all && rule_ && holds_listed(exact_row_key(t, row), rule_->varying);
+}
+
+std::string differ::exact_row_key(const held_table& t, const held_row& row) const {
     if (!rule_ || !rule_->key) return row.key;
     std::string key;
     std::string_view columns = rule_->key;
@@ -368,7 +379,7 @@ void differ::changed_row(const held_table& ta, const held_row& ra, const held_ta
     std::vector<std::string> cols_a, cols_b;
     for (size_t c = ra.first; c < ra.first + ra.count; c++) cols_a.push_back(ta.cells[c].column);
     for (size_t c = rb.first; c < rb.first + rb.count; c++) cols_b.push_back(tb.cells[c].column);
-    bool whole_row = row_volatile(tb, rb);
+    bool whole_row = row_volatile(tb, rb) || row_varies(tb, rb);
     std::string text;
     const char* separator = " ";
     for (const pairing& p : pair_in_order(cols_a, cols_b)) {
@@ -445,17 +456,27 @@ void differ::compare_tables(const index_item& item, report_cursor& ca, report_cu
     for (size_t j = 0; j < tb.rows.size(); j++) {
         if (b_changed[j])
             changed_row(ta, ta.rows[partner_of_b[j]], tb, tb.rows[j]);
+        else if (partner_of_b[j] < 0 && row_varies(tb, tb.rows[j]))
+            volatile_++;
         else if (partner_of_b[j] < 0)
             row_line('+', tb, tb.rows[j]);
     }
-    for (size_t i : removed) row_line('-', ta, ta.rows[i]);
+    for (size_t i : removed) {
+        if (row_varies(ta, ta.rows[i]))
+            volatile_++;
+        else
+            row_line('-', ta, ta.rows[i]);
+    }
 }
 
 // Logs by message and files of counters with their numbers set aside, each
 // compared as a set of lines: a new message is one line, whatever moved.
 void differ::compare_line_sets(const file_diff_rule& rule) {
     auto lasting = [&](std::string_view line) {
-        if (rule.how == file_compare::log) return log_message(line);
+        if (rule.how == file_compare::log) {
+            std::string message = log_message(line);
+            return holds_listed(message, rule.volatile_lines) ? without_numbers(message) : message;
+        }
         if (rule.how == file_compare::processes) return process_identity(line);
         if (!rule.volatile_lines || holds_listed(line, rule.volatile_lines)) return without_numbers(line);
         return std::string(line);
@@ -478,7 +499,8 @@ void differ::compare_line_sets(const file_diff_rule& rule) {
     }
     size_t shown = 0, cut = 0;
     auto show = [&](char mark, std::string_view line) {
-        if (holds_listed(line, rule.transient_lines)) {
+        if (holds_listed(line, rule.transient_lines) ||
+            (rule.how == file_compare::log && holds_listed(line, rule.volatile_lines))) {
             volatile_++;
             return;
         }

@@ -9,42 +9,49 @@
 
 #include <cctype>
 
+const char* const boot_varying_messages =
+    "MHz processor|BogoMIPS|bogoMips|deferred pages initialised|audit(|setting system clock|TSC clocksource calibration|"
+    "tsc: Refined|Fast TSC calibration|clocksource: Switched to|random: crng init|Freeing unused|"
+    "sched_clock: Marking stable|Uptime is ";
+
 namespace {
 
 // clang-format off
 const std::vector<table_diff_rule> tables = {
     // table                          key                                          volatile columns / rows
-    {"Current Time",                  "Location",                                  "YYYY/MM/DD|HH:MM:SS", nullptr},
-    {"PCI Device Summary",            "Bus+Device+Function",                       nullptr, nullptr},
-    {"Network Interfaces",            "Interface",                                 "Carrier Changes", nullptr},
+    {"Current Time",                  "Location",                                  "YYYY/MM/DD|HH:MM:SS", nullptr, nullptr},
+    {"PCI Device Summary",            "Bus+Device+Function",                       nullptr, nullptr, nullptr},
+    {"Network Interfaces",            "Interface",                                 "Carrier Changes", nullptr, nullptr},
     {"Network Interface Statistics",  "Name",
-        "rx packets|tx packets|rx bytes|tx bytes|rx errors|tx errors|rx dropped|tx dropped|multicast|collisions", nullptr},
-    {"Network Addresses",             "Interface+Family+Address",                  nullptr, nullptr},
-    {"Network Routing Table",         "Destination+Netmask+Gateway+Scope+Type+Interface", nullptr, nullptr},
-    {"Block Devices",                 "Name",                                      nullptr, nullptr},
+        "rx packets|tx packets|rx bytes|tx bytes|rx errors|tx errors|rx dropped|tx dropped|multicast|collisions", nullptr, nullptr},
+    {"Network Addresses",             "Interface+Family+Address",                  nullptr, nullptr, nullptr},
+    {"Network Routing Table",         "Destination+Netmask+Gateway+Scope+Type+Interface", nullptr, nullptr, nullptr},
+    {"Block Devices",                 "Name",                                      nullptr, nullptr, nullptr},
     {"File Systems",                  "Mount Point+Device",
-        "Used (bytes)|Available (bytes)|Inodes Used|Inodes Free", nullptr},
-    {"Kernel Taint Flags",            "Bit",                                       nullptr, nullptr},
-    {"Kernel Log",                    "Facility+Level+Message",                    "Sequence|Time", nullptr},
+        "Used (bytes)|Available (bytes)|Inodes Used|Inodes Free", nullptr, nullptr},
+    {"Kernel Taint Flags",            "Bit",                                       nullptr, nullptr, nullptr},
+    {"Kernel Log",                    "Facility+Level+Message",                    "Sequence|Time", nullptr,
+        boot_varying_messages},
     {"Kernel Parameters",             "Name",                                      nullptr,
         "kernel.random.uuid|kernel.random.boot_id|kernel.random.entropy_avail|kernel.ns_last_pid|kernel.pty.nr|"
         "fs.dentry-state|fs.file-nr|fs.inode-nr|fs.inode-state|fs.aio-nr|fs.quota.*|"
-        "net.netfilter.nf_conntrack_count|kernel.sched_*stats*|vm.stat_refresh"},
+        "net.netfilter.nf_conntrack_count|kernel.sched_*stats*|vm.stat_refresh|vm.user_reserve_kbytes", nullptr},
     {"Module Parameters",             "Module+Parameter",                          nullptr,
-        "page_reporting/passes|page_reporting/walked|page_reporting/refcnt|page_reporting/reported_*"},
-    {"Listening Sockets",             "Protocol+Family+Address+Port",              "Inode", nullptr},
-    {"Netfilter",                     "Part",                                      nullptr, nullptr},
+        "page_reporting/passes|page_reporting/walked|page_reporting/refcnt|page_reporting/reported_*", nullptr},
+    {"Listening Sockets",             "Protocol+Family+Address+Port",              "Inode", nullptr, nullptr},
+    {"Netfilter",                     "Part",                                      nullptr, nullptr, nullptr},
     {"Kernel Clock",                  nullptr,
-        "Offset (ns)|Frequency (ppm)|Maximum Error (us)|Estimated Error (us)", nullptr},
-    {"Timestamps",                    "Source",                                    "MM/DD/YY HH:MM:SS", nullptr},
+        "Offset (ns)|Frequency (ppm)|Maximum Error (us)|Estimated Error (us)", nullptr, nullptr},
+    {"Timestamps",                    "Source",                                    "MM/DD/YY HH:MM:SS", nullptr, nullptr},
 };
 
 const std::vector<file_diff_rule> files = {
-    {"journalctl -b",        file_compare::log,     nullptr, nullptr},
-    {"journalctl -k",        file_compare::log,     nullptr, nullptr},
-    {"/var/log/messages",    file_compare::log,     nullptr, nullptr},
-    {"Kernel messages",      file_compare::log,     nullptr, nullptr},
-    {"/var/log/boot.log",    file_compare::log,     nullptr, nullptr},
+    {"journalctl -b",        file_compare::log,     boot_varying_messages, nullptr},
+    {"journalctl -k",        file_compare::log,     boot_varying_messages, nullptr},
+    {"/var/log/messages",    file_compare::log,     boot_varying_messages, nullptr},
+    {"Kernel messages",      file_compare::log,     boot_varying_messages, nullptr},
+    {"/var/log/boot.log",    file_compare::log,     boot_varying_messages, nullptr},
+    {"/proc/modules",        file_compare::numbers, nullptr, nullptr},
     {"/proc/meminfo",        file_compare::numbers, nullptr, nullptr},
     {"/proc/interrupts",     file_compare::numbers, nullptr, nullptr},
     {"/proc/cpuinfo",        file_compare::numbers, "cpu MHz|bogomips", nullptr},
@@ -118,39 +125,35 @@ bool holds_listed(std::string_view text, const char* texts) {
     }
 }
 
+// A kernel time stamp at the start of text ("[   12.345678] "), or 0.
+size_t kernel_stamp_length(std::string_view text) {
+    if (text.size() < 3 || text[0] != '[') return 0;
+    size_t close = text.find("] ");
+    if (close == std::string_view::npos || close >= 20 ||
+        text.substr(1, close - 1).find_first_not_of(" 0123456789.") != std::string_view::npos)
+        return 0;
+    return close + 2;
+}
+
 std::string log_message(std::string_view line) {
     auto digit = [&](size_t i) { return std::isdigit(static_cast<unsigned char>(line[i])) != 0; };
-    // "Mon DD HH:MM:SS host ident[pid]: text"
-    if (line.size() > 16 && std::isupper(static_cast<unsigned char>(line[0])) && line[3] == ' ' && digit(5) &&
-        line[6] == ' ' && digit(7) && line[9] == ':' && line[12] == ':' && line[15] == ' ') {
-        size_t host_end = line.find(' ', 16);
-        size_t ident_end = host_end == std::string_view::npos ? host_end : line.find(": ", host_end + 1);
-        if (ident_end != std::string_view::npos) {
-            std::string_view ident = line.substr(host_end + 1, ident_end - host_end - 1);
-            if (ident.find(' ') == std::string_view::npos) {
-                size_t bracket = ident.find('[');
-                std::string message(ident.substr(0, bracket));
-                line.remove_prefix(ident_end);
-                message.append(line);
-                size_t stamp = message.find(": [");
-                if (stamp != std::string::npos) {
-                    size_t close = message.find("] ", stamp);
-                    if (close != std::string::npos && close - stamp < 22 &&
-                        message.substr(stamp + 3, close - stamp - 3).find_first_not_of(" 0123456789.") ==
-                            std::string::npos)
-                        message.erase(stamp + 2, close + 2 - stamp - 2);
-                }
-                return message;
-            }
-        }
-    }
-    if (line.size() > 2 && line[0] == '[') {
-        size_t close = line.find("] ");
-        if (close != std::string_view::npos && close < 20 &&
-            line.substr(1, close - 1).find_first_not_of(" 0123456789.") == std::string_view::npos)
-            line.remove_prefix(close + 2);
-    }
-    return std::string(line);
+    bool syslog = line.size() > 16 && std::isupper(static_cast<unsigned char>(line[0])) && line[3] == ' ' &&
+                  digit(5) && line[6] == ' ' && digit(7) && line[9] == ':' && line[12] == ':' && line[15] == ' ';
+    if (!syslog) return std::string(line.substr(kernel_stamp_length(line)));
+    // "Mon DD HH:MM:SS host ident[pid]: text": the time and host go, the
+    // ident stays without its process id.
+    size_t host_end = line.find(' ', 16);
+    if (host_end == std::string_view::npos) return std::string(line.substr(16));
+    std::string_view rest = line.substr(host_end + 1);
+    size_t ident_end = rest.find(": ");
+    if (ident_end == std::string_view::npos || rest.substr(0, ident_end).find(' ') != std::string_view::npos)
+        return std::string(rest);
+    std::string_view ident = rest.substr(0, ident_end);
+    std::string_view text = rest.substr(ident_end + 2);
+    std::string message(ident.substr(0, ident.find('[')));
+    message += ": ";
+    message.append(text.substr(kernel_stamp_length(text)));
+    return message;
 }
 
 std::string without_numbers(std::string_view line) {
@@ -162,6 +165,15 @@ std::string without_numbers(std::string_view line) {
         if (line[i] == ' ' || line[i] == '\t') {
             while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) i++;
             out += ' ';
+            continue;
+        }
+        // A hexadecimal number written with its 0x.
+        if (line[i] == '0' && i + 2 < line.size() && (line[i + 1] == 'x' || line[i + 1] == 'X') &&
+            std::isxdigit(static_cast<unsigned char>(line[i + 2])) &&
+            (i == 0 || !std::isalnum(static_cast<unsigned char>(line[i - 1])))) {
+            i += 2;
+            while (i < line.size() && std::isxdigit(static_cast<unsigned char>(line[i]))) i++;
+            out += '#';
             continue;
         }
         if (!std::isxdigit(static_cast<unsigned char>(line[i]))) {
@@ -177,7 +189,10 @@ std::string without_numbers(std::string_view line) {
         // Part of a word ("eth0", "sda1"): kept, only a number standing alone goes.
         bool in_word = (i > 0 && std::isalpha(static_cast<unsigned char>(line[i - 1]))) ||
                        (end < line.size() && std::isalpha(static_cast<unsigned char>(line[end])));
-        if (digit && !in_word)
+        // A run that starts with a letter is a name ("e1000") unless it is
+        // as long as an address.
+        bool number = std::isdigit(static_cast<unsigned char>(line[i])) || end - i >= 8;
+        if (digit && number && !in_word)
             out += '#';
         else
             out.append(line.substr(i, end - i));
@@ -187,6 +202,11 @@ std::string without_numbers(std::string_view line) {
 }
 
 std::string process_identity(std::string_view line) {
+    // A short listing (busybox: PID, user, command) has no figures to skip.
+    size_t fields = 0;
+    for (size_t i = 0; i < line.size(); i++)
+        if (line[i] != ' ' && (i == 0 || line[i - 1] == ' ')) fields++;
+    if (fields < 11) return without_numbers(line);
     std::string out;
     size_t field = 0, i = 0;
     while (i < line.size() && field < 10) {

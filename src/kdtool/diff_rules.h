@@ -15,6 +15,8 @@ struct table_diff_rule {
     const char* volatile_columns;  // '|' between
     const char* volatile_rows;     // rows whose every value is volatile, by key ('/' between key
                                    // columns; '*' stands for any run of characters)
+    const char* varying;           // rows whose key holds one of these texts are keyed without
+                                   // their numbers, and come and go between runs (boot messages)
 };
 
 enum class file_compare {
@@ -27,7 +29,8 @@ enum class file_compare {
 struct file_diff_rule {
     const char* file;
     file_compare how;
-    const char* volatile_lines;   // numbers: only lines holding one of these ('|' between); null: all
+    const char* volatile_lines;   // numbers: only lines holding one of these ('|' between); null: all;
+                                  // logs: messages whose numbers vary from boot to boot
     const char* transient_lines;  // lines holding one of these come and go between runs
 };
 
@@ -40,6 +43,10 @@ const std::vector<file_diff_rule>& file_diff_rules();
 // Whether text matches one of the '|'-separated patterns, in which '*'
 // stands for any run of characters.
 bool matches_listed(std::string_view text, const char* patterns);
+// Kernel messages whose numbers differ from boot to boot (calibrations,
+// times, random seeds) and that some boots write and others do not.
+extern const char* const boot_varying_messages;
+
 // Whether text holds one of the '|'-separated texts.
 bool holds_listed(std::string_view text, const char* texts);
 

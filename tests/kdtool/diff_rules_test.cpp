@@ -75,6 +75,7 @@ TEST(DiffRules, PatternsAndLineForms) {
          " #: # # PCI-MSIX-#:#:#.# #-edge virtio1-req.#"},
         {without_numbers, "  01000000-0231b63f : Kernel code", " #-# : Kernel code"},
         {without_numbers, "eth0 sda1 dead", "eth0 sda1 dead"},
+        {without_numbers, "e1000 163840 0 - Live 0xffffffffc04f5000", "e1000 # # - Live #"},
         {process_identity, "root      1489  0.0  0.0   5552  1060 ?        Sl   19:41   0:00 sshd: root [priv]",
          "root sshd: root [priv]"},
     };
