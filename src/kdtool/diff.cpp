@@ -300,6 +300,7 @@ private:
     bool row_volatile(const held_table& t, const held_row& row) const;
     uint64_t lasting_hash(const held_table& t, const held_row& row) const;
     void row_line(char mark, const held_table& t, const held_row& row);
+    void show_rows(char mark, const held_table& t, const std::vector<size_t>& rows);
     void changed_row(const held_table& ta, const held_row& ra, const held_table& tb, const held_row& rb);
 
     const report_index& a_;
@@ -371,6 +372,37 @@ void differ::row_line(char mark, const held_table& t, const held_row& row) {
     for (size_t c = row.first; c < row.first + row.count; c++)
         text += " " + cell_text(t.cells[c].column) + "=" + quoted(t.cells[c].text);
     add(2, mark, std::move(text));
+}
+
+// Added or removed rows, those of one group (the settings of one network
+// interface, say) in one line when there are several.
+void differ::show_rows(char mark, const held_table& t, const std::vector<size_t>& rows) {
+    constexpr size_t grouped_from = 3;
+    std::unordered_map<std::string, std::vector<size_t>> groups;
+    std::vector<std::string> order;
+    for (size_t r : rows) {
+        std::string g = rule_ ? key_group(row_key(t, t.rows[r]), rule_->group) : std::string();
+        if (g.empty()) continue;
+        if (groups[g].empty()) order.push_back(g);
+        groups[g].push_back(r);
+    }
+    std::unordered_map<size_t, bool> in_group;
+    for (const std::string& g : order) {
+        const std::vector<size_t>& members = groups[g];
+        if (members.size() < grouped_from) continue;
+        std::vector<std::string> kinds;
+        for (size_t r : members) {
+            in_group[r] = true;
+            std::string key = row_key(t, t.rows[r]);
+            std::string kind = key.substr(0, key.find("." + g + ".") + g.size() + 1) + ".*";
+            if (std::find(kinds.begin(), kinds.end(), kind) == kinds.end()) kinds.push_back(kind);
+        }
+        std::string text = std::to_string(members.size()) + " rows of " + quoted(g) + ":";
+        for (const std::string& k : kinds) text += " " + cell_text(k);
+        add(2, mark, std::move(text));
+    }
+    for (size_t r : rows)
+        if (!in_group.count(r)) row_line(mark, t, t.rows[r]);
 }
 
 // The cells of two rows paired by column name (and occurrence); volatile
@@ -453,20 +485,24 @@ void differ::compare_tables(const index_item& item, report_cursor& ca, report_cu
         b_changed[found->second.front()] = true;
         found->second.pop_front();
     }
+    std::vector<size_t> added;
     for (size_t j = 0; j < tb.rows.size(); j++) {
         if (b_changed[j])
             changed_row(ta, ta.rows[partner_of_b[j]], tb, tb.rows[j]);
         else if (partner_of_b[j] < 0 && row_varies(tb, tb.rows[j]))
             volatile_++;
         else if (partner_of_b[j] < 0)
-            row_line('+', tb, tb.rows[j]);
+            added.push_back(j);
     }
+    show_rows('+', tb, added);
+    std::vector<size_t> gone;
     for (size_t i : removed) {
         if (row_varies(ta, ta.rows[i]))
             volatile_++;
         else
-            row_line('-', ta, ta.rows[i]);
+            gone.push_back(i);
     }
+    show_rows('-', ta, gone);
 }
 
 // Logs by message and files of counters with their numbers set aside, each

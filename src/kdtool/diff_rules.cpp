@@ -12,37 +12,38 @@
 const char* const boot_varying_messages =
     "MHz processor|BogoMIPS|bogoMips|deferred pages initialised|audit(|setting system clock|TSC clocksource calibration|"
     "tsc: Refined|Fast TSC calibration|clocksource: Switched to|random: crng init|Freeing unused|"
-    "sched_clock: Marking stable|Uptime is ";
+    "sched_clock: Marking stable|APIC calibration not consistent|APIC delta adjusted|Uptime is ";
 
 namespace {
 
 // clang-format off
 const std::vector<table_diff_rule> tables = {
     // table                          key                                          volatile columns / rows
-    {"Current Time",                  "Location",                                  "YYYY/MM/DD|HH:MM:SS", nullptr, nullptr},
-    {"PCI Device Summary",            "Bus+Device+Function",                       nullptr, nullptr, nullptr},
-    {"Network Interfaces",            "Interface",                                 "Carrier Changes", nullptr, nullptr},
+    {"Current Time",                  "Location",                                  "YYYY/MM/DD|HH:MM:SS", nullptr, nullptr, nullptr},
+    {"PCI Device Summary",            "Bus+Device+Function",                       nullptr, nullptr, nullptr, nullptr},
+    {"Network Interfaces",            "Interface",                                 "Carrier Changes", nullptr, nullptr, nullptr},
     {"Network Interface Statistics",  "Name",
-        "rx packets|tx packets|rx bytes|tx bytes|rx errors|tx errors|rx dropped|tx dropped|multicast|collisions", nullptr, nullptr},
-    {"Network Addresses",             "Interface+Family+Address",                  nullptr, nullptr, nullptr},
-    {"Network Routing Table",         "Destination+Netmask+Gateway+Scope+Type+Interface", nullptr, nullptr, nullptr},
-    {"Block Devices",                 "Name",                                      nullptr, nullptr, nullptr},
+        "rx packets|tx packets|rx bytes|tx bytes|rx errors|tx errors|rx dropped|tx dropped|multicast|collisions", nullptr, nullptr, nullptr},
+    {"Network Addresses",             "Interface+Family+Address",                  nullptr, nullptr, nullptr, nullptr},
+    {"Network Routing Table",         "Destination+Netmask+Gateway+Scope+Type+Interface", nullptr, nullptr, nullptr, nullptr},
+    {"Block Devices",                 "Name",                                      nullptr, nullptr, nullptr, nullptr},
     {"File Systems",                  "Mount Point+Device",
-        "Used (bytes)|Available (bytes)|Inodes Used|Inodes Free", nullptr, nullptr},
-    {"Kernel Taint Flags",            "Bit",                                       nullptr, nullptr, nullptr},
+        "Used (bytes)|Available (bytes)|Inodes Used|Inodes Free", nullptr, nullptr, nullptr},
+    {"Kernel Taint Flags",            "Bit",                                       nullptr, nullptr, nullptr, nullptr},
     {"Kernel Log",                    "Facility+Level+Message",                    "Sequence|Time", nullptr,
-        boot_varying_messages},
+        boot_varying_messages, nullptr},
     {"Kernel Parameters",             "Name",                                      nullptr,
         "kernel.random.uuid|kernel.random.boot_id|kernel.random.entropy_avail|kernel.ns_last_pid|kernel.pty.nr|"
         "fs.dentry-state|fs.file-nr|fs.inode-nr|fs.inode-state|fs.aio-nr|fs.quota.*|"
-        "net.netfilter.nf_conntrack_count|kernel.sched_*stats*|vm.stat_refresh|vm.user_reserve_kbytes", nullptr},
+        "net.netfilter.nf_conntrack_count|kernel.sched_*stats*|vm.stat_refresh|vm.user_reserve_kbytes", nullptr,
+        "net.*.*.{}.*"},
     {"Module Parameters",             "Module+Parameter",                          nullptr,
-        "page_reporting/passes|page_reporting/walked|page_reporting/refcnt|page_reporting/reported_*", nullptr},
-    {"Listening Sockets",             "Protocol+Family+Address+Port",              "Inode", nullptr, nullptr},
-    {"Netfilter",                     "Part",                                      nullptr, nullptr, nullptr},
+        "page_reporting/passes|page_reporting/walked|page_reporting/refcnt|page_reporting/reported_*", nullptr, nullptr},
+    {"Listening Sockets",             "Protocol+Family+Address+Port",              "Inode", nullptr, nullptr, nullptr},
+    {"Netfilter",                     "Part",                                      nullptr, nullptr, nullptr, nullptr},
     {"Kernel Clock",                  nullptr,
-        "Offset (ns)|Frequency (ppm)|Maximum Error (us)|Estimated Error (us)", nullptr, nullptr},
-    {"Timestamps",                    "Source",                                    "MM/DD/YY HH:MM:SS", nullptr, nullptr},
+        "Offset (ns)|Frequency (ppm)|Maximum Error (us)|Estimated Error (us)", nullptr, nullptr, nullptr},
+    {"Timestamps",                    "Source",                                    "MM/DD/YY HH:MM:SS", nullptr, nullptr, nullptr},
 };
 
 const std::vector<file_diff_rule> files = {
@@ -187,8 +188,8 @@ std::string without_numbers(std::string_view line) {
             end++;
         }
         // Part of a word ("eth0", "sda1"): kept, only a number standing alone goes.
-        bool in_word = (i > 0 && std::isalpha(static_cast<unsigned char>(line[i - 1]))) ||
-                       (end < line.size() && std::isalpha(static_cast<unsigned char>(line[end])));
+        auto word_char = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; };
+        bool in_word = (i > 0 && word_char(line[i - 1])) || (end < line.size() && word_char(line[end]));
         // A run that starts with a letter is a name ("e1000") unless it is
         // as long as an address.
         bool number = std::isdigit(static_cast<unsigned char>(line[i])) || end - i >= 8;
@@ -221,4 +222,23 @@ std::string process_identity(std::string_view line) {
     out += ' ';
     out.append(line.substr(i));
     return out;
+}
+
+std::string key_group(std::string_view key, const char* pattern) {
+    if (!pattern) return std::string();
+    std::string_view p = pattern;
+    std::string group;
+    for (;;) {
+        size_t p_dot = p.find('.'), k_dot = key.find('.');
+        std::string_view part = p.substr(0, p_dot), word = key.substr(0, k_dot);
+        bool last = p_dot == std::string_view::npos;
+        if (last && part == "*") return group;
+        if (part == "{}")
+            group = std::string(word);
+        else if (part != "*" && part != word)
+            return std::string();
+        if (last || k_dot == std::string_view::npos) return last && k_dot == std::string_view::npos ? group : "";
+        p.remove_prefix(p_dot + 1);
+        key.remove_prefix(k_dot + 1);
+    }
 }

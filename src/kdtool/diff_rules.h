@@ -17,7 +17,14 @@ struct table_diff_rule {
                                    // columns; '*' stands for any run of characters)
     const char* varying;           // rows whose key holds one of these texts are keyed without
                                    // their numbers, and come and go between runs (boot messages)
+    const char* group;             // rows added or removed together, by the part of their key at
+                                   // "{}" in a pattern of '.'-separated parts ('*' any one part,
+                                   // a last '*' all the rest): one line per group
 };
+
+// The group of a key under a pattern such as "net.*.*.{}.*", empty when
+// the key does not match it.
+std::string key_group(std::string_view key, const char* pattern);
 
 enum class file_compare {
     lines,     // a line diff

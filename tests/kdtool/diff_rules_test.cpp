@@ -55,6 +55,16 @@ TEST(DiffRules, VolatileValuesAreTheOnesThatChangeOnEveryRun) {
     EXPECT_EQ(file_rule("/etc/fstab"), nullptr);
 }
 
+TEST(DiffRules, KeyGroups) {
+    const char* pattern = table_rule("Kernel Parameters")->group;
+    EXPECT_EQ(key_group("net.ipv4.conf.eth2.rp_filter", pattern), "eth2");
+    EXPECT_EQ(key_group("net.ipv6.neigh.eth2.retrans_time_ms", pattern), "eth2");
+    EXPECT_EQ(key_group("net.core.somaxconn", pattern), "");
+    EXPECT_EQ(key_group("kernel.random.uuid", pattern), "");
+    EXPECT_EQ(key_group("net.ipv4.conf.eth2", pattern), "");
+    EXPECT_EQ(key_group("anything", nullptr), "");
+}
+
 TEST(DiffRules, PatternsAndLineForms) {
     EXPECT_TRUE(matches_listed("fs.quota.syncs", "a|fs.quota.*"));
     EXPECT_TRUE(matches_listed("kernel.sched_schedstats", "kernel.sched_*stats*"));
@@ -70,6 +80,8 @@ TEST(DiffRules, PatternsAndLineForms) {
         {log_message, "Dec  9 10:00:00 vm systemd[1]: Started x.", "systemd: Started x."},
         {log_message, "[    0.000000] Linux version 6.1", "Linux version 6.1"},
         {log_message, "no time stamp at all", "no time stamp at all"},
+        {log_message, "Dec  9 20:10:23 testvm syslogd 1.5.1: restart.", "syslogd 1.5.1: restart."},
+        {process_identity, "  116 root     [scsi_tmf_0]", " # root [scsi_tmf_0]"},
         {without_numbers, "MemFree:        23652376 kB", "MemFree: # kB"},
         {without_numbers, " 36:   0      60442 PCI-MSIX-0000:00:02.0  1-edge  virtio1-req.0",
          " #: # # PCI-MSIX-#:#:#.# #-edge virtio1-req.#"},
@@ -147,6 +159,24 @@ TEST_F(Diff, RowsAreKeyedByWhatIdentifiesThem) {
               "section \"Kernel State\"\n  table \"Module Parameters\"\n"
               "    ~ row \"page_reporting/page_reporting_order\": Value: \"9\" -> \"10\"\n"
               "1 volatile values differ; --all shows them\n");
+}
+
+TEST_F(Diff, TheSettingsOfANewInterfaceAreOneLine) {
+    auto parameters = [](const std::vector<std::string>& names) {
+        built_table t{"Kernel Parameters", {{"Name", STRING}, {"Value", STRING}}, {}};
+        for (const std::string& n : names) t.rows.push_back({n, n, "1"});
+        return built_section{"Kernel State", {t}, {}};
+    };
+    std::vector<std::string> before = {"kernel.hostname", "net.ipv4.conf.eth0.rp_filter"};
+    std::vector<std::string> after = before;
+    for (const char* n : {"net.ipv4.conf.eth1.rp_filter", "net.ipv4.conf.eth1.forwarding",
+                          "net.ipv6.conf.eth1.mtu", "net.ipv4.conf.eth9.tag"})
+        after.push_back(n);
+    command_run run = diff({parameters(before)}, {parameters(after)});
+    EXPECT_EQ(run.out,
+              "section \"Kernel State\"\n  table \"Kernel Parameters\"\n"
+              "    + 3 rows of \"eth1\": net.ipv4.conf.eth1.* net.ipv6.conf.eth1.*\n"
+              "    + row \"net.ipv4.conf.eth9.tag\": Name=\"net.ipv4.conf.eth9.tag\" Value=\"1\"\n");
 }
 
 TEST_F(Diff, VolatileOnlyAndReorderedRowsShowNothing) {
