@@ -221,9 +221,13 @@ const std::vector<log_entry>& engine::log_entries() {
     for (const log_source& source : log_sources()) {
         if (source.table) {
             for (const located_table& at : tables(source.name))
-                for (const content_row& r : at.table->rows)
-                    log_entries_.push_back({at.section, &at.table->title, true, "row " + r.key,
+                for (const content_row& r : at.table->rows) {
+                    // A log row is named by its sequence number; its key is often its time.
+                    const std::string& sequence = at.table->cell(r, "Sequence");
+                    log_entries_.push_back({at.section, &at.table->title, true,
+                                            sequence.empty() ? "row " + r.key : "message " + sequence,
                                             at.table->cell(r, "Time"), at.table->cell(r, "Message")});
+                }
             continue;
         }
         for (const located_file& at : files(source.name)) {

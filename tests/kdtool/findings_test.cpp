@@ -307,7 +307,7 @@ TEST(Findings, MostSevereFirstAndEvidenceNamesWhere) {
     ASSERT_EQ(found.size(), 3u);
     EXPECT_EQ(found[0].severity, finding_severity::critical);
     EXPECT_EQ(found[0].evidence,
-              "Kernel State / Kernel Log / row 7 (time 12.500000): Kernel panic - not syncing: Fatal exception");
+              "Kernel State / Kernel Log / message 7 (time 12.500000): Kernel panic - not syncing: Fatal exception");
     EXPECT_EQ(found[1].severity, finding_severity::warning);
     EXPECT_EQ(found[2].severity, finding_severity::warning);
     EXPECT_EQ(found[1].evidence,
