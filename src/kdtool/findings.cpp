@@ -15,7 +15,8 @@
 namespace {
 
 constexpr size_t longest_message = 160;  // characters of a log line kept in a title
-constexpr size_t findings_per_rule = 8;  // distinct findings of one rule; more are counted on the last
+constexpr size_t findings_per_rule = 8;
+constexpr size_t longest_matched = 2048;  // characters of a line a rule's expression looks at  // distinct findings of one rule; more are counted on the last
 
 std::vector<std::string_view> split(std::string_view text, char separator) {
     std::vector<std::string_view> parts;
@@ -213,6 +214,7 @@ private:
     std::map<const finding_rule*, std::regex> patterns_;
     std::vector<log_entry> log_entries_;
     bool logs_read_ = false;
+    std::string line_start_;  // the start of a long line being matched
 };
 
 const std::vector<log_entry>& engine::log_entries() {
@@ -384,6 +386,13 @@ bool engine::line_matches(const finding_rule& rule, const std::string& line, std
     if (!rule.pattern) return true;
     auto p = patterns_.find(&rule);
     if (p == patterns_.end()) p = patterns_.emplace(&rule, std::regex(rule.pattern)).first;
+    // The regular expression engine recurses per character: a line from the
+    // report is matched on its start only, however long it is.
+    // The groups point into it until the next line.
+    if (line.size() > longest_matched) {
+        line_start_.assign(line, 0, longest_matched);
+        return std::regex_search(line_start_, *groups, p->second);
+    }
     return std::regex_search(line, *groups, p->second);
 }
 

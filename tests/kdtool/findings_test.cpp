@@ -345,6 +345,20 @@ TEST(Findings, ManyLinesOfOneRuleAreCappedAndCounted) {
     EXPECT_EQ(found.back().repeats, 13);
 }
 
+// A line of megabytes (a broken tool's output) is matched on its start and
+// never exhausts the stack.
+TEST(Findings, HugeLinesAreSafe) {
+    std::string line = "  5 Reallocated_Sector_Ct " + std::string(4u << 20, 'x') + " 8";
+    std::vector<finding> found =
+        findings_of({file_section("Block Devices", "smartctl -H -A /dev/sda", line + "\n")}, finding_rules());
+    EXPECT_TRUE(found.empty());
+    std::string oom = "Out of memory: Killed process 7 (big) " + std::string(4u << 20, 'y');
+    found = findings_of({kernel_log(oom)}, rule_named("oom-kill"));
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].title, "Out-of-memory killer killed process big (PID 7)");
+    EXPECT_LT(found[0].evidence.size(), 400u);
+}
+
 TEST(Findings, TextAndJsonForms) {
     std::vector<finding> found = findings_of({clock("false", "0")}, finding_rules());
     captured_stream text, json;
