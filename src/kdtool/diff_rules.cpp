@@ -43,6 +43,8 @@ const std::vector<table_diff_rule> tables = {
     {"Netfilter",                     "Part",                                      nullptr, nullptr, nullptr, nullptr},
     {"Kernel Clock",                  nullptr,
         "Offset (ns)|Frequency (ppm)|Maximum Error (us)|Estimated Error (us)", nullptr, nullptr, nullptr},
+    // Entry is the entry's place in the log: one new entry renumbers the rest.
+    {"Service Processor Error Log",   "MM/DD/YY HH:MM:SS+Source+Severity+Message", "Entry", nullptr, nullptr, nullptr},
     {"Timestamps",                    "Source",                                    "MM/DD/YY HH:MM:SS", nullptr, nullptr, nullptr},
 };
 

@@ -212,6 +212,8 @@ private:
     std::map<std::string, size_t> per_rule_;     // rule: its distinct findings
     std::map<std::string, size_t> last_of_rule_; // rule: its last finding
     std::map<const finding_rule*, std::regex> patterns_;
+    // Per rule: the texts of which a line must hold one, and those it must not.
+    std::map<const finding_rule*, std::pair<std::vector<std::string_view>, std::vector<std::string_view>>> needles_;
     std::vector<log_entry> log_entries_;
     bool logs_read_ = false;
     std::string line_start_;  // the start of a long line being matched
@@ -381,8 +383,13 @@ void split_log_line(std::string_view line, std::string* time, std::string_view* 
 }
 
 bool engine::line_matches(const finding_rule& rule, const std::string& line, std::smatch* groups) {
-    if (!contains_any(line, split(rule.match ? rule.match : "", '|'))) return false;
-    if (rule.except && contains_any(line, split(rule.except, '|'))) return false;
+    auto needles = needles_.find(&rule);
+    if (needles == needles_.end())
+        needles = needles_.emplace(&rule, std::make_pair(split(rule.match ? rule.match : "", '|'),
+                                                         split(rule.except ? rule.except : "", '|')))
+                      .first;
+    if (!contains_any(line, needles->second.first)) return false;
+    if (contains_any(line, needles->second.second)) return false;
     if (!rule.pattern) return true;
     auto p = patterns_.find(&rule);
     if (p == patterns_.end()) p = patterns_.emplace(&rule, std::regex(rule.pattern)).first;

@@ -39,6 +39,8 @@ TEST(DiffRules, VolatileValuesAreTheOnesThatChangeOnEveryRun) {
         {"Kernel Parameters", "kernel.hostname", false},
         {"Kernel Parameters", "kernel.random.poolsize", false},
         {"Module Parameters", "page_reporting/passes", true},
+        {"Service Processor Error Log", "Entry", true},
+        {"Service Processor Error Log", "Message", false},
         {"Module Parameters", "page_reporting/page_reporting_order", false},
     };
     for (const auto& c : cases) {
