@@ -5,10 +5,14 @@
 // section, are then paired by name in report order; the second pass streams
 // both reports side by side and loads only the pairs whose hashes differ,
 // one table or file per side at a time, each up to a cap.
+#include <strings.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <deque>
 #include <unordered_map>
 
+#include "kdtool/diff_rules.h"
 #include "kdtool/kdtool_commands.h"
 #include "kdtool/line_diff.h"
 #include "kdtool/report_index.h"
@@ -227,105 +231,252 @@ std::string item_size(const index_item& item) {
     return "tree";
 }
 
-std::string row_name(const held_row& row) {
-    return row.key.empty() ? "row " + std::to_string(row.number) : "row " + quoted(row.key);
+// One line of the result: a section or item added or removed (levels 0 and
+// 1), or a row or line within an item (level 2).
+struct diff_change {
+    int level = 2;
+    char mark = '~';  // '+', '-', '~'; in a line diff also ' ' and '@'
+    std::string section;
+    std::string kind;
+    std::string item;
+    std::string text;
+};
+
+struct diff_options {
+    bool full = false;
+    bool all = false;  // volatile values too
+    bool json = false;
+    std::vector<std::string> sections;
+    std::vector<std::string> ignored;
+};
+
+bool named_in(const std::vector<std::string>& names, const std::string& id) {
+    for (const std::string& n : names)
+        if (strcasecmp(n.c_str(), id.c_str()) == 0) return true;
+    return false;
+}
+
+std::vector<std::string_view> text_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
 }
 
 class differ {
 public:
-    differ(const report_index& a, const report_index& b, bool full, FILE* out)
-        : a_(a), b_(b), full_(full), out_(out) {}
+    differ(const report_index& a, const report_index& b, const diff_options& options)
+        : a_(a), b_(b), options_(options) {}
     bool run(report_cursor& ca, report_cursor& cb);
-    bool found() const { return found_; }
+    const std::vector<diff_change>& changes() const { return changes_; }
+    long volatile_values() const { return volatile_; }
 
 private:
-    void say_section(const index_section& s) {
-        if (section_named_) return;
-        std::fprintf(out_, "section %s\n", quoted(s.id).c_str());
-        section_named_ = true;
-        found_ = true;
+    void add(int level, char mark, std::string text) {
+        diff_change c;
+        c.level = level;
+        c.mark = mark;
+        c.section = section_;
+        if (level > 0) {
+            c.kind = kind_;
+            c.item = item_;
+        }
+        c.text = std::move(text);
+        changes_.push_back(std::move(c));
     }
     void compare_section(const index_section& sa, const index_section& sb, report_cursor& ca, report_cursor& cb);
     void compare_tables(const index_item& item, report_cursor& ca, report_cursor& cb);
     void compare_texts(const index_item& ia, const index_item& ib, report_cursor& ca, report_cursor& cb);
+    void compare_line_sets(const file_diff_rule& rule);
+    std::string row_key(const held_table& t, const held_row& row) const;
+    std::string exact_row_key(const held_table& t, const held_row& row) const;
+    bool row_varies(const held_table& t, const held_row& row) const;
+    std::string row_name(const held_table& t, const held_row& row) const;
+    bool row_volatile(const held_table& t, const held_row& row) const;
+    uint64_t lasting_hash(const held_table& t, const held_row& row) const;
     void row_line(char mark, const held_table& t, const held_row& row);
+    void show_rows(char mark, const held_table& t, const std::vector<size_t>& rows);
     void changed_row(const held_table& ta, const held_row& ra, const held_table& tb, const held_row& rb);
 
     const report_index& a_;
     const report_index& b_;
-    bool full_;
-    FILE* out_;
-    bool found_ = false;
-    bool section_named_ = false;
+    const diff_options& options_;
+    const table_diff_rule* rule_ = nullptr;
+    std::string section_, kind_, item_;
+    std::vector<diff_change> changes_;
+    long volatile_ = 0;
     held_table table_a_, table_b_;
     std::string text_a_, text_b_;
 };
 
-void differ::row_line(char mark, const held_table& t, const held_row& row) {
-    std::fprintf(out_, "    %c %s:", mark, row_name(row).c_str());
-    for (size_t c = row.first; c < row.first + row.count; c++)
-        std::fprintf(out_, " %s=%s", cell_text(t.cells[c].column).c_str(), quoted(t.cells[c].text).c_str());
-    std::fputc('\n', out_);
+std::string differ::row_key(const held_table& t, const held_row& row) const {
+    std::string key = exact_row_key(t, row);
+    return !options_.all && rule_ && holds_listed(key, rule_->varying) ? without_numbers(key) : key;
 }
 
-// The cells of two rows paired by column name (and occurrence).
+bool differ::row_varies(const held_table& t, const held_row& row) const {
+    return !options_.all && rule_ && holds_listed(exact_row_key(t, row), rule_->varying);
+}
+
+std::string differ::exact_row_key(const held_table& t, const held_row& row) const {
+    if (!rule_ || !rule_->key) return row.key;
+    std::string key;
+    std::string_view columns = rule_->key;
+    bool first = true;
+    while (!columns.empty()) {
+        size_t plus = columns.find('+');
+        std::string_view name = columns.substr(0, plus);
+        if (!first) key += '/';
+        first = false;
+        for (size_t c = row.first; c < row.first + row.count; c++)
+            if (t.cells[c].column == name) {
+                key += t.cells[c].text;
+                break;
+            }
+        if (plus == std::string_view::npos) break;
+        columns.remove_prefix(plus + 1);
+    }
+    return key;
+}
+
+std::string differ::row_name(const held_table& t, const held_row& row) const {
+    if (rule_ && rule_->key) return "row " + quoted(row_key(t, row));
+    return row.key.empty() ? "row " + std::to_string(row.number) : "row " + quoted(row.key);
+}
+
+bool differ::row_volatile(const held_table& t, const held_row& row) const {
+    return !options_.all && rule_ && matches_listed(row_key(t, row), rule_->volatile_rows);
+}
+
+// A hash of the values that last from run to run.
+uint64_t differ::lasting_hash(const held_table& t, const held_row& row) const {
+    if (options_.all || !rule_ || !rule_->volatile_columns) return row.hash;
+    if (row_volatile(t, row)) return 0;
+    uint64_t h = 1469598103934665603ull;
+    for (size_t c = row.first; c < row.first + row.count; c++) {
+        const held_cell& cell = t.cells[c];
+        if (matches_listed(cell.column, rule_->volatile_columns)) continue;
+        h = hash_text(hash_text(hash_text(h, cell.kind), cell.column), cell.text);
+    }
+    return h;
+}
+
+// An added or removed row goes by its own key: its cells say the rest.
+void differ::row_line(char mark, const held_table& t, const held_row& row) {
+    std::string text = (row.key.empty() ? "row " + std::to_string(row.number) : "row " + quoted(row.key)) + ":";
+    for (size_t c = row.first; c < row.first + row.count; c++)
+        text += " " + cell_text(t.cells[c].column) + "=" + quoted(t.cells[c].text);
+    add(2, mark, std::move(text));
+}
+
+// Added or removed rows, those of one group (the settings of one network
+// interface, say) in one line when there are several.
+void differ::show_rows(char mark, const held_table& t, const std::vector<size_t>& rows) {
+    constexpr size_t grouped_from = 3;
+    std::unordered_map<std::string, std::vector<size_t>> groups;
+    std::vector<std::string> order;
+    for (size_t r : rows) {
+        std::string g = rule_ ? key_group(row_key(t, t.rows[r]), rule_->group) : std::string();
+        if (g.empty()) continue;
+        if (groups[g].empty()) order.push_back(g);
+        groups[g].push_back(r);
+    }
+    std::unordered_map<size_t, bool> in_group;
+    for (const std::string& g : order) {
+        const std::vector<size_t>& members = groups[g];
+        if (members.size() < grouped_from) continue;
+        std::vector<std::string> kinds;
+        for (size_t r : members) {
+            in_group[r] = true;
+            std::string key = row_key(t, t.rows[r]);
+            std::string kind = key.substr(0, key.find("." + g + ".") + g.size() + 1) + ".*";
+            if (std::find(kinds.begin(), kinds.end(), kind) == kinds.end()) kinds.push_back(kind);
+        }
+        std::string text = std::to_string(members.size()) + " rows of " + quoted(g) + ":";
+        for (const std::string& k : kinds) text += " " + cell_text(k);
+        add(2, mark, std::move(text));
+    }
+    for (size_t r : rows)
+        if (!in_group.count(r)) row_line(mark, t, t.rows[r]);
+}
+
+// The cells of two rows paired by column name (and occurrence); volatile
+// ones are counted, not shown.
 void differ::changed_row(const held_table& ta, const held_row& ra, const held_table& tb, const held_row& rb) {
-    std::fprintf(out_, "    ~ %s:", row_name(rb).c_str());
     std::vector<std::string> cols_a, cols_b;
     for (size_t c = ra.first; c < ra.first + ra.count; c++) cols_a.push_back(ta.cells[c].column);
     for (size_t c = rb.first; c < rb.first + rb.count; c++) cols_b.push_back(tb.cells[c].column);
+    bool whole_row = row_volatile(tb, rb) || row_varies(tb, rb);
+    std::string text;
     const char* separator = " ";
     for (const pairing& p : pair_in_order(cols_a, cols_b)) {
         const held_cell* x = p.what != '+' ? &ta.cells[ra.first + p.a] : nullptr;
         const held_cell* y = p.what != '-' ? &tb.cells[rb.first + p.b] : nullptr;
         if (x && y && x->text == y->text && x->kind == y->kind) continue;
+        const std::string& column = (x ? x : y)->column;
+        if (!options_.all && (whole_row || (rule_ && matches_listed(column, rule_->volatile_columns)))) {
+            volatile_++;
+            continue;
+        }
         std::string before = x ? quoted(x->text) : "(none)";
         std::string after = y ? quoted(y->text) : "(none)";
         if (x && y && x->kind != y->kind) {
             before.append(" (").append(x->kind).append(")");
             after.append(" (").append(y->kind).append(")");
         }
-        std::fprintf(out_, "%s%s: %s -> %s", separator, cell_text((x ? x : y)->column).c_str(), before.c_str(),
-                     after.c_str());
+        text += separator + cell_text(column) + ": " + before + " -> " + after;
         separator = "; ";
     }
-    std::fputc('\n', out_);
+    if (!text.empty()) add(2, '~', row_name(tb, rb) + ":" + text);
 }
 
-// Rows are matched by key: identical rows first, then the rest of each key
-// in order as changed; what is left was added or removed.
+// Rows are matched by what identifies them: rows equal in all that lasts
+// first, then the rest of each key in order as changed; what is left was
+// added or removed. Order alone is no change.
 void differ::compare_tables(const index_item& item, report_cursor& ca, report_cursor& cb) {
     load_table(ca, &table_a_);
     load_table(cb, &table_b_);
-    std::fprintf(out_, "  table %s\n", quoted(item.id).c_str());
+    rule_ = table_rule(item.id);
     if (table_a_.over_cap || table_b_.over_cap) {
-        std::fprintf(out_, "    ~ differs (larger than %zu MB: not compared row by row)\n", item_cap >> 20);
+        add(2, '~', "differs (larger than " + std::to_string(item_cap >> 20) + " MB: not compared row by row)");
         return;
     }
     const held_table& ta = table_a_;
     const held_table& tb = table_b_;
-    auto exact_key = [](const held_row& r) {
-        return r.key + '\0' + std::string(reinterpret_cast<const char*>(&r.hash), sizeof r.hash);
+    std::vector<std::string> keys_a, keys_b;
+    for (const held_row& r : ta.rows) keys_a.push_back(row_key(ta, r));
+    for (const held_row& r : tb.rows) keys_b.push_back(row_key(tb, r));
+    auto exact_key = [&](const std::string& key, const held_table& t, const held_row& r) {
+        uint64_t h = lasting_hash(t, r);
+        return key + '\0' + std::string(reinterpret_cast<const char*>(&h), sizeof h);
     };
     std::unordered_map<std::string, std::deque<size_t>> exact;
-    for (size_t j = 0; j < tb.rows.size(); j++) exact[exact_key(tb.rows[j])].push_back(j);
+    for (size_t j = 0; j < tb.rows.size(); j++) exact[exact_key(keys_b[j], tb, tb.rows[j])].push_back(j);
     std::vector<long> partner_of_b(tb.rows.size(), -1);
-    std::vector<bool> a_equal(ta.rows.size(), false);
+    std::vector<bool> a_paired(ta.rows.size(), false);
+    std::vector<bool> b_changed(tb.rows.size(), false);
     for (size_t i = 0; i < ta.rows.size(); i++) {
-        auto found = exact.find(exact_key(ta.rows[i]));
+        auto found = exact.find(exact_key(keys_a[i], ta, ta.rows[i]));
         if (found == exact.end() || found->second.empty()) continue;
-        partner_of_b[found->second.front()] = static_cast<long>(i);
-        a_equal[i] = true;
+        size_t j = found->second.front();
         found->second.pop_front();
+        partner_of_b[j] = static_cast<long>(i);
+        a_paired[i] = true;
+        // Equal in what lasts; what differs is volatile.
+        if (ta.rows[i].hash != tb.rows[j].hash) changed_row(ta, ta.rows[i], tb, tb.rows[j]);
     }
     std::unordered_map<std::string_view, std::deque<size_t>> by_key;
     for (size_t j = 0; j < tb.rows.size(); j++)
-        if (partner_of_b[j] < 0) by_key[tb.rows[j].key].push_back(j);
-    std::vector<bool> b_changed(tb.rows.size(), false);
+        if (partner_of_b[j] < 0) by_key[keys_b[j]].push_back(j);
     std::vector<size_t> removed;
     for (size_t i = 0; i < ta.rows.size(); i++) {
-        if (a_equal[i]) continue;
-        auto found = by_key.find(ta.rows[i].key);
+        if (a_paired[i]) continue;
+        auto found = by_key.find(keys_a[i]);
         if (found == by_key.end() || found->second.empty()) {
             removed.push_back(i);
             continue;
@@ -334,28 +485,99 @@ void differ::compare_tables(const index_item& item, report_cursor& ca, report_cu
         b_changed[found->second.front()] = true;
         found->second.pop_front();
     }
+    std::vector<size_t> added;
     for (size_t j = 0; j < tb.rows.size(); j++) {
         if (b_changed[j])
             changed_row(ta, ta.rows[partner_of_b[j]], tb, tb.rows[j]);
+        else if (partner_of_b[j] < 0 && row_varies(tb, tb.rows[j]))
+            volatile_++;
         else if (partner_of_b[j] < 0)
-            row_line('+', tb, tb.rows[j]);
+            added.push_back(j);
     }
-    for (size_t i : removed) row_line('-', ta, ta.rows[i]);
+    show_rows('+', tb, added);
+    std::vector<size_t> gone;
+    for (size_t i : removed) {
+        if (row_varies(ta, ta.rows[i]))
+            volatile_++;
+        else
+            gone.push_back(i);
+    }
+    show_rows('-', ta, gone);
+}
+
+// Logs by message and files of counters with their numbers set aside, each
+// compared as a set of lines: a new message is one line, whatever moved.
+void differ::compare_line_sets(const file_diff_rule& rule) {
+    auto lasting = [&](std::string_view line) {
+        if (rule.how == file_compare::log) {
+            std::string message = log_message(line);
+            return holds_listed(message, rule.volatile_lines) ? without_numbers(message) : message;
+        }
+        if (rule.how == file_compare::processes) return process_identity(line);
+        if (!rule.volatile_lines || holds_listed(line, rule.volatile_lines)) return without_numbers(line);
+        return std::string(line);
+    };
+    std::vector<std::string_view> lines_a = text_lines(text_a_), lines_b = text_lines(text_b_);
+    std::unordered_map<std::string, std::deque<size_t>> in_b;
+    for (size_t j = 0; j < lines_b.size(); j++) in_b[lasting(lines_b[j])].push_back(j);
+    std::vector<bool> b_paired(lines_b.size(), false);
+    std::vector<size_t> removed;
+    for (size_t i = 0; i < lines_a.size(); i++) {
+        auto found = in_b.find(lasting(lines_a[i]));
+        if (found == in_b.end() || found->second.empty()) {
+            removed.push_back(i);
+            continue;
+        }
+        size_t j = found->second.front();
+        found->second.pop_front();
+        b_paired[j] = true;
+        if (lines_a[i] != lines_b[j]) volatile_++;
+    }
+    size_t shown = 0, cut = 0;
+    auto show = [&](char mark, std::string_view line) {
+        if (holds_listed(line, rule.transient_lines) ||
+            (rule.how == file_compare::log && holds_listed(line, rule.volatile_lines))) {
+            volatile_++;
+            return;
+        }
+        if (!options_.full && shown >= diff_lines) {
+            cut++;
+            return;
+        }
+        shown++;
+        add(2, mark, line_text(line));
+    };
+    for (size_t i : removed) show('-', lines_a[i]);
+    for (size_t j = 0; j < lines_b.size(); j++)
+        if (!b_paired[j]) show('+', lines_b[j]);
+    if (cut) add(2, ' ', "... " + std::to_string(cut) + " more diff lines (--full shows all)");
 }
 
 void differ::compare_texts(const index_item& ia, const index_item& ib, report_cursor& ca, report_cursor& cb) {
     bool cap_a = false, cap_b = false;
     load_text(ca, ia.kind, &text_a_, &cap_a);
     load_text(cb, ib.kind, &text_b_, &cap_b);
-    std::fprintf(out_, "  %s %s\n", kind_name(ia.kind), quoted(ia.id).c_str());
     if (cap_a || cap_b) {
-        std::fprintf(out_, "    ~ differs (larger than %zu MB: not compared line by line; %s before, %s after)\n",
-                     item_cap >> 20, item_size(ia).c_str(), item_size(ib).c_str());
+        add(2, '~', "differs (larger than " + std::to_string(item_cap >> 20) + " MB: not compared line by line; " +
+                        item_size(ia) + " before, " + item_size(ib) + " after)");
         return;
     }
-    line_diff_result r = unified_diff(text_a_, text_b_, full_ ? 0 : diff_lines, "    ", out_);
-    if (r.cut) std::fprintf(out_, "    ... %zu more diff lines (--full shows all)\n", r.cut);
-    if (!r.differ) std::fputs("    ~ differs only in the line end of its last line\n", out_);
+    const file_diff_rule* rule = ia.kind == item_kind::file ? file_rule(ia.id) : nullptr;
+    if (rule && !options_.all && rule->how != file_compare::lines) {
+        compare_line_sets(*rule);
+        return;
+    }
+    char* buffer = nullptr;
+    size_t size = 0;
+    FILE* captured = open_memstream(&buffer, &size);
+    if (!captured) return;
+    line_diff_result r = unified_diff(text_a_, text_b_, options_.full ? 0 : diff_lines, "", captured);
+    std::fclose(captured);
+    for (std::string_view line : text_lines(std::string_view(buffer, size)))
+        if (!line.empty()) add(2, line[0], std::string(line.substr(1)));
+    std::free(buffer);
+    if (r.cut) add(2, ' ', "... " + std::to_string(r.cut) + " more diff lines (--full shows all)");
+    if (!r.differ) add(2, '~', "differs only in the line end of its last line");
 }
 
 void differ::compare_section(const index_section& sa, const index_section& sb, report_cursor& ca,
@@ -379,12 +601,14 @@ void differ::compare_section(const index_section& sa, const index_section& sb, r
             cb.skip_item(ib->kind);
             continue;
         }
-        say_section(sb);
+        const index_item& either = ib ? *ib : *ia;
+        kind_ = kind_name(either.kind);
+        item_ = either.id;
         if (!ib) {
-            std::fprintf(out_, "  - %s %s (%s)\n", kind_name(ia->kind), quoted(ia->id).c_str(), item_size(*ia).c_str());
+            add(1, '-', kind_ + " " + quoted(ia->id) + " (" + item_size(*ia) + ")");
             ca.skip_item(ia->kind);
         } else if (!ia) {
-            std::fprintf(out_, "  + %s %s (%s)\n", kind_name(ib->kind), quoted(ib->id).c_str(), item_size(*ib).c_str());
+            add(1, '+', kind_ + " " + quoted(ib->id) + " (" + item_size(*ib) + ")");
             cb.skip_item(ib->kind);
         } else if (ia->kind == item_kind::table) {
             compare_tables(*ia, ca, cb);
@@ -401,23 +625,22 @@ bool differ::run(report_cursor& ca, report_cursor& cb) {
     for (const index_section& s : a_.sections) keys_a.push_back(s.id);
     for (const index_section& s : b_.sections) keys_b.push_back(s.id);
     for (const pairing& p : pair_in_order(keys_a, keys_b)) {
-        section_named_ = false;
+        const index_section& named = p.what == '-' ? a_.sections[p.a] : b_.sections[p.b];
+        section_ = named.id;
+        bool wanted = (options_.sections.empty() || named_in(options_.sections, named.id)) &&
+                      !named_in(options_.ignored, named.id);
         if (p.what == '-') {
-            const index_section& s = a_.sections[p.a];
-            std::fprintf(out_, "- section %s (%zu items)\n", quoted(s.id).c_str(), s.item_count);
-            found_ = true;
+            if (wanted) add(0, '-', "section " + quoted(named.id) + " (" + std::to_string(named.item_count) + " items)");
             if (ca.to_section()) ca.skip_section();
         } else if (p.what == '+') {
-            const index_section& s = b_.sections[p.b];
-            std::fprintf(out_, "+ section %s (%zu items)\n", quoted(s.id).c_str(), s.item_count);
-            found_ = true;
+            if (wanted) add(0, '+', "section " + quoted(named.id) + " (" + std::to_string(named.item_count) + " items)");
             if (cb.to_section()) cb.skip_section();
         } else {
             const index_section& sa = a_.sections[p.a];
             const index_section& sb = b_.sections[p.b];
             ca.to_section();
             cb.to_section();
-            if (sa.hash == sb.hash) {
+            if (!wanted || sa.hash == sb.hash) {
                 ca.skip_section();
                 cb.skip_section();
             } else {
@@ -429,14 +652,107 @@ bool differ::run(report_cursor& ca, report_cursor& cb) {
     return true;
 }
 
+// Text: a section's or item's name comes once, before its first change.
+void write_changes_text(FILE* out, const std::vector<diff_change>& changes) {
+    const std::string* section = nullptr;
+    const std::string* item = nullptr;
+    for (const diff_change& c : changes) {
+        if (c.level == 0) {
+            std::fprintf(out, "%c %s\n", c.mark, c.text.c_str());
+            section = nullptr;
+            continue;
+        }
+        if (!section || *section != c.section) {
+            std::fprintf(out, "section %s\n", quoted(c.section).c_str());
+            section = &c.section;
+            item = nullptr;
+        }
+        if (c.level == 1) {
+            std::fprintf(out, "  %c %s\n", c.mark, c.text.c_str());
+            item = nullptr;
+            continue;
+        }
+        if (!item || *item != c.item) {
+            std::fprintf(out, "  %s %s\n", c.kind.c_str(), quoted(c.item).c_str());
+            item = &c.item;
+        }
+        if (c.kind == "table" || c.mark == '~')
+            std::fprintf(out, "    %c %s\n", c.mark, c.text.c_str());
+        else
+            std::fprintf(out, "    %c%s\n", c.mark, c.text.c_str());
+    }
+}
+
+void put_json(FILE* out, std::string_view text) {
+    std::fputc('"', out);
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\')
+            std::fprintf(out, "\\%c", c);
+        else if (c < 0x20 || c == 0x7F)
+            std::fprintf(out, "\\u%04x", c);
+        else
+            std::fputc(c, out);
+    }
+    std::fputc('"', out);
+}
+
+const char* change_name(const diff_change& c) {
+    switch (c.mark) {
+    case '+': return "added";
+    case '-': return "removed";
+    case '~': return "changed";
+    case '@': return "hunk";
+    default: return "context";
+    }
+}
+
+struct damaged_side {
+    std::string name;
+    int mismatches;
+};
+
+void write_changes_json(FILE* out, const std::vector<damaged_side>& damaged, const std::vector<diff_change>& changes,
+                        long volatile_values) {
+    std::fputs("{\"damaged\": [", out);
+    for (size_t i = 0; i < damaged.size(); i++) {
+        std::fputs(i ? ", {\"report\": " : "{\"report\": ", out);
+        put_json(out, damaged[i].name);
+        std::fprintf(out, ", \"mismatches\": %d}", damaged[i].mismatches);
+    }
+    std::fprintf(out, "],\n \"volatile\": %ld,\n \"changes\": [", volatile_values);
+    const char* separator = "\n  ";
+    for (const diff_change& c : changes) {
+        std::fprintf(out, "%s{\"change\": \"%s\", \"section\": ", separator, change_name(c));
+        put_json(out, c.section);
+        if (c.level > 0) {
+            std::fprintf(out, ", \"kind\": \"%s\", \"item\": ", c.kind.c_str());
+            put_json(out, c.item);
+        }
+        std::fputs(", \"text\": ", out);
+        put_json(out, c.text);
+        std::fputc('}', out);
+        separator = ",\n  ";
+    }
+    std::fputs(changes.empty() ? "]}\n" : "\n ]}\n", out);
+}
+
 }  // namespace
 
 int kdtool_diff(const kdtool_args& args, const kdtool_io& io) {
     std::vector<std::string> names;
-    bool full = false;
-    for (const std::string& arg : args) {
+    diff_options options;
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string& arg = args[i];
         if (arg == "--full")
-            full = true;
+            options.full = true;
+        else if (arg == "--all")
+            options.all = true;
+        else if (arg == "--json")
+            options.json = true;
+        else if (arg == "--section" && i + 1 < args.size())
+            options.sections.push_back(args[++i]);
+        else if (arg == "--ignore-section" && i + 1 < args.size())
+            options.ignored.push_back(args[++i]);
         else if (!arg.empty() && (arg[0] != '-' || arg == "-"))
             names.push_back(arg);
         else
@@ -452,6 +768,18 @@ int kdtool_diff(const kdtool_args& args, const kdtool_io& io) {
             exit_good)
             return exit_error;
     }
+    for (const std::string& wanted : options.sections) {
+        bool known = false;
+        for (const report_index& index : indexes)
+            for (const index_section& s : index.sections) known = known || strcasecmp(s.id.c_str(), wanted.c_str()) == 0;
+        if (!known) {
+            kdtool_fail(io, "no section \"" + wanted + "\" in either report");
+            return exit_error;
+        }
+    }
+    std::vector<damaged_side> damaged;
+    for (int i = 0; i < 2; i++)
+        if (indexes[i].mismatches > 0) damaged.push_back({names[i], indexes[i].mismatches});
     FILE* in_a = std::fopen(sources[0].path.c_str(), "rb");
     FILE* in_b = std::fopen(sources[1].path.c_str(), "rb");
     if (!in_a || !in_b) {
@@ -464,10 +792,21 @@ int kdtool_diff(const kdtool_args& args, const kdtool_io& io) {
     bool found;
     {
         report_cursor ca(in_a), cb(in_b);
-        differ d(indexes[0], indexes[1], full, io.out);
+        differ d(indexes[0], indexes[1], options);
         ok = d.run(ca, cb);
-        found = d.found();
-        if (!ok) kdtool_fail(io, std::string("not well-formed: ") + (ca.failed() ? ca.error() : cb.error()));
+        found = !d.changes().empty();
+        if (!ok) {
+            kdtool_fail(io, std::string("not well-formed: ") + (ca.failed() ? ca.error() : cb.error()));
+        } else if (options.json) {
+            write_changes_json(io.out, damaged, d.changes(), d.volatile_values());
+        } else {
+            for (const damaged_side& side : damaged)
+                std::fprintf(io.out, "%s: %d checksums do not match or are missing\n",
+                             cell_text(side.name).c_str(), side.mismatches);
+            write_changes_text(io.out, d.changes());
+            if (d.volatile_values() > 0)
+                std::fprintf(io.out, "%ld volatile values differ; --all shows them\n", d.volatile_values());
+        }
     }
     std::fclose(in_a);
     std::fclose(in_b);

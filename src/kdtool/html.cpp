@@ -1,6 +1,7 @@
 // kdtool html: a report as one self-contained page. No script, no external
 // file, no network: styles are inline, embedded files fold with <details>,
 // and every text from the report is escaped.
+#include "kdtool/findings.h"
 #include "kdtool/kdtool_commands.h"
 #include "kdtool/report_index.h"
 #include "report/report_reader.h"
@@ -30,6 +31,14 @@ pre{margin:0;padding:8px;overflow:auto;font-size:12px;max-height:600px}
 ul.tree{font-family:monospace;font-size:13px}
 .bad{color:#fff;background:#b3261e;border-radius:3px;padding:0 6px;font-size:12px;font-weight:600;margin-left:6px}
 .ok{color:#1e7b34}.empty{color:#6b7280;font-style:italic}
+aside.findings{background:#fff;border-bottom:1px solid #d8dce3;padding:12px 24px}
+aside.findings h2{font-size:17px;margin:0 0 8px}aside.findings ol{margin:0;padding-left:0;list-style:none}
+aside.findings li{margin:6px 0;padding-left:8px;border-left:4px solid #6b7280}
+aside.findings .evidence,aside.findings .next{display:block;font-size:12px;color:#4b5563}
+.sev{display:inline-block;min-width:56px;color:#fff;border-radius:3px;padding:0 6px;font-size:12px;font-weight:600;margin-right:6px;text-align:center}
+li.critical{border-color:#b3261e}.sev.critical{background:#b3261e}
+li.warning{border-color:#b26a00}.sev.warning{background:#b26a00}
+li.info{border-color:#1f5fa8}.sev.info{background:#1f5fa8}
 )";
 
 constexpr const char* bad_mark = "<span class=\"bad\">checksum does not match</span>";
@@ -65,9 +74,50 @@ struct html_cell {
     std::string text;
 };
 
+// Where a finding's evidence is on the page: the anchor of its table or
+// file, else of its section, else none.
+std::string evidence_anchor(const report_index& index, const finding& f) {
+    char anchor[32];
+    for (size_t s = 0; s < index.sections.size(); s++) {
+        const index_section& section = index.sections[s];
+        if (section.id != f.section) continue;
+        std::snprintf(anchor, sizeof anchor, "s%zu", s);
+        for (size_t i = section.first_item; i < section.first_item + section.item_count && i < index.items.size(); i++)
+            if (index.items[i].id == f.item) {
+                std::snprintf(anchor, sizeof anchor, "i%zu", i);
+                break;
+            }
+        return anchor;
+    }
+    return std::string();
+}
+
+void put_findings(FILE* out, const report_index& index, const std::vector<finding>& found) {
+    std::fputs("<aside class=\"findings\">\n<h2>Findings</h2>\n", out);
+    if (found.empty()) std::fputs("<p class=\"empty\">No findings.</p>\n", out);
+    else std::fputs("<ol>\n", out);
+    for (const finding& f : found) {
+        const char* severity = severity_name(f.severity);
+        std::fprintf(out, "<li class=\"%s\"><span class=\"sev %s\">%s</span>", severity, severity, severity);
+        put_escaped(out, f.title);
+        if (f.repeats > 1) std::fprintf(out, " (%ld times)", f.repeats);
+        std::string anchor = evidence_anchor(index, f);
+        std::fputs("<span class=\"evidence\">", out);
+        if (!anchor.empty()) std::fprintf(out, "<a href=\"#%s\">", anchor.c_str());
+        put_escaped(out, f.evidence);
+        if (!anchor.empty()) std::fputs("</a>", out);
+        std::fputs("</span><span class=\"next\">", out);
+        put_escaped(out, f.next);
+        std::fputs("</span></li>\n", out);
+    }
+    if (!found.empty()) std::fputs("</ol>\n", out);
+    std::fputs("</aside>\n", out);
+}
+
 class html_writer {
 public:
-    html_writer(FILE* out, const report_index& index) : out_(out), index_(index) {}
+    html_writer(FILE* out, const report_index& index, const std::vector<finding>& found)
+        : out_(out), index_(index), found_(found) {}
     void head(const report_source& source);
     void on(report_event_kind kind, const report_event& e);
     void tail();
@@ -83,6 +133,7 @@ private:
 
     FILE* out_;
     const report_index& index_;
+    const std::vector<finding>& found_;
     long section_ = -1;
     long item_ = -1;
     long rows_ = 0;
@@ -95,7 +146,9 @@ void html_writer::head(const report_source& source) {
     std::string model = summary_value(index_, "System Model");
     std::fputs("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>", out_);
     put_escaped(out_, "Sifterra report: " + vendor + " " + model);
-    std::fprintf(out_, "</title>\n<style>%s</style>\n</head>\n<body>\n<header class=\"card\">\n<h1>", page_style);
+    std::fprintf(out_, "</title>\n<style>%s</style>\n</head>\n<body>\n", page_style);
+    put_findings(out_, index_, found_);
+    std::fputs("<header class=\"card\">\n<h1>", out_);
     put_escaped(out_, vendor + " " + model);
     std::fputs("</h1>\n<dl>\n", out_);
     std::string os = summary_value(index_, "OS Type");
@@ -182,7 +235,7 @@ void html_writer::on(report_event_kind kind, const report_event& e) {
         item_++;
         rows_ = 0;
         key_value_ = item() && item()->rows == 1;
-        std::fputs("<h3>", out_);
+        std::fprintf(out_, "<h3 id=\"i%ld\">", item_);
         put_escaped(out_, e.id);
         mark_item();
         std::fprintf(out_, "</h3>\n<table%s>\n", key_value_ ? " class=\"kv\"" : "");
@@ -198,7 +251,7 @@ void html_writer::on(report_event_kind kind, const report_event& e) {
         break;
     case report_event_kind::file_start:
         item_++;
-        std::fputs("<details>\n<summary>", out_);
+        std::fprintf(out_, "<details id=\"i%ld\">\n<summary>", item_);
         put_escaped(out_, e.id);
         std::fprintf(out_, " (%llu bytes)", static_cast<unsigned long long>(item() ? item()->size : 0));
         mark_item();
@@ -265,7 +318,10 @@ int kdtool_html(const kdtool_args& args, const kdtool_io& io) {
         std::fclose(in);
         return kdtool_fail(io, problem);
     }
-    html_writer writer(out, index);
+    std::vector<finding> found;
+    find_report_problems(source.path, &found, &problem);
+    problem.clear();
+    html_writer writer(out, index, found);
     writer.head(source);
     report_reader reader(in);
     report_event_kind kind;

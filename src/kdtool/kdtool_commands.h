@@ -14,3 +14,5 @@ int kdtool_html(const kdtool_args& args, const kdtool_io& io);
 int kdtool_diff(const kdtool_args& args, const kdtool_io& io);
 int kdtool_json(const kdtool_args& args, const kdtool_io& io);
 int kdtool_clean(const kdtool_args& args, const kdtool_io& io);
+// The problems the report shows (finding rules), as text or with --json.
+int kdtool_findings(const kdtool_args& args, const kdtool_io& io);

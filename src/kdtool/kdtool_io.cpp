@@ -18,10 +18,11 @@ constexpr const char* usage_text =
     "       kdtool extract FILE [ID] [-o OUT]\n"
     "       kdtool verify FILE\n"
     "       kdtool pack OUT FILE[:ID]...\n"
-    "       kdtool show FILE [--section NAME]... [--full]\n"
+    "       kdtool show FILE [--section NAME]... [--full] [--width COLUMNS]\n"
     "       kdtool html FILE -o OUT.html\n"
-    "       kdtool diff A B [--full]\n"
+    "       kdtool diff A B [--full] [--all] [--json] [--section NAME]... [--ignore-section NAME]...\n"
     "       kdtool json FILE\n"
+    "       kdtool findings FILE [--json]\n"
     "       kdtool clean IN OUT [--hostname NAME]... [--keyword WORD]... [--map MAP]\n";
 
 std::string open_failure(const std::string& name, int status) {

@@ -9,7 +9,7 @@ int run_paged(kdtool_command command, const kdtool_args& args) {
     kdtool_io io;
     if (!isatty(STDOUT_FILENO)) return command(args, io);
     const char* pager = std::getenv("PAGER");
-    if (!pager || !*pager) pager = "less -R";
+    if (!pager || !*pager) pager = "less -RS";
     std::fflush(stdout);
     FILE* pipe = popen(pager, "w");
     if (!pipe) return command(args, io);

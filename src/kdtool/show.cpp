@@ -1,7 +1,11 @@
 // kdtool show: a report as text for a terminal.
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <deque>
 #include <strings.h>
 
+#include "kdtool/findings.h"
 #include "kdtool/kdtool_commands.h"
 #include "kdtool/report_index.h"
 #include "kdtool/text_form.h"
@@ -19,10 +23,42 @@ constexpr size_t measured_bytes = 1u << 20;
 
 constexpr const char* mismatch_mark = "  [checksum does not match]";
 
+constexpr size_t narrowest_column = 16;  // a capped text column keeps at least this many characters
+
 struct show_options {
     std::vector<std::string> sections;
     bool full = false;
+    size_t width = 0;  // of the terminal; 0: no limit
 };
+
+// The bus address of a PCI function in its usual form, BB:DD.F.
+std::string pci_address(std::string_view bus, std::string_view device, std::string_view function) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02x:%02x.%x", std::atoi(std::string(bus).c_str()) & 0xFF,
+                  std::atoi(std::string(device).c_str()) & 0x1F, std::atoi(std::string(function).c_str()) & 7);
+    return text;
+}
+
+// The pieces of a cell's text on lines of at most width characters, broken
+// after a blank where one is near the end, else at a character.
+std::vector<std::string> wrapped(const std::string& text, size_t width) {
+    std::vector<std::string> lines;
+    if (width == 0 || display_width(text) <= width) return {text};
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = start, shown = 0, blank = std::string::npos;
+        while (end < text.size() && shown < width) {
+            end++;
+            while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) end++;
+            shown++;
+            if (text[end - 1] == ' ') blank = end;
+        }
+        if (end < text.size() && blank != std::string::npos && blank > start + width / 2) end = blank;
+        lines.push_back(text.substr(start, end - start));
+        start = end;
+    }
+    return lines;
+}
 
 struct shown_cell {
     std::string kind;
@@ -46,6 +82,8 @@ private:
     void table_start(const report_event& e);
     void row_end();
     void print_row(const std::vector<shown_cell>& row);
+    void fit_widths(const std::vector<shown_cell>& first);
+    void add_pci_address(std::vector<shown_cell>* row);
     void flush_rows();
     void table_end();
     void file_start(const report_event& e);
@@ -69,6 +107,7 @@ private:
     std::vector<size_t> widths_;
     long rows_ = 0;
     bool one_row_ = false;
+    bool pci_summary_ = false;
     std::deque<std::string> tail_;
     std::string line_;
     bool line_cut_ = false;
@@ -125,6 +164,7 @@ void show_writer::table_start(const report_event& e) {
     held_bytes_ = 0;
     widths_known_ = false;
     one_row_ = item && item->rows == 1;
+    pci_summary_ = e.id == "PCI Device Summary";
     std::fprintf(out_, "\nTable: %s%s\n", cell_text(e.id).c_str(), item && !item->ok ? mismatch_mark : "");
 }
 
@@ -137,18 +177,59 @@ void show_writer::rule(const std::vector<size_t>& widths) {
     std::fputc('\n', out_);
 }
 
+// A row on as many lines as its longest capped text needs; numbers are
+// never cut.
 void show_writer::print_row(const std::vector<shown_cell>& row) {
-    std::fputc('|', out_);
+    std::vector<std::vector<std::string>> pieces(row.size());
+    size_t lines = 1;
     for (size_t i = 0; i < row.size(); i++) {
         size_t width = i < widths_.size() ? widths_[i] : row[i].width;
-        std::fputc(' ', out_);
-        if (numeric_cell(row[i].kind))
-            put_right(out_, row[i].text, width);
-        else
-            put_padded(out_, row[i].text, width);
-        std::fputs(" |", out_);
+        pieces[i] = numeric_cell(row[i].kind) ? std::vector<std::string>{row[i].text} : wrapped(row[i].text, width);
+        lines = std::max(lines, pieces[i].size());
     }
-    std::fputc('\n', out_);
+    for (size_t line = 0; line < lines; line++) {
+        std::fputc('|', out_);
+        for (size_t i = 0; i < row.size(); i++) {
+            size_t width = i < widths_.size() ? widths_[i] : row[i].width;
+            const std::string& text = line < pieces[i].size() ? pieces[i][line] : std::string();
+            std::fputc(' ', out_);
+            if (numeric_cell(row[i].kind))
+                put_right(out_, text, width);
+            else
+                put_padded(out_, text, width);
+            std::fputs(" |", out_);
+        }
+        std::fputc('\n', out_);
+    }
+}
+
+// Narrows the widest text columns, all to one cap, until the table fits
+// the terminal. A table of too many columns to fit scrolls sideways; there
+// only a column wider than half the terminal is narrowed.
+void show_writer::fit_widths(const std::vector<shown_cell>& first) {
+    if (options_.width == 0) return;
+    auto needed = [&](size_t cap) {
+        size_t total = 1;
+        for (size_t i = 0; i < widths_.size(); i++) {
+            bool text = i >= first.size() || !numeric_cell(first[i].kind);
+            total += (text ? std::min(widths_[i], cap) : widths_[i]) + 3;
+        }
+        return total;
+    };
+    size_t widest = 0;
+    for (size_t w : widths_) widest = std::max(widest, w);
+    if (needed(widest) <= options_.width) return;
+    size_t low = narrowest_column, high = widest;
+    if (needed(low) > options_.width) low = high = std::max(narrowest_column, options_.width / 2);
+    while (low < high) {
+        size_t mid = (low + high + 1) / 2;
+        if (needed(mid) <= options_.width)
+            low = mid;
+        else
+            high = mid - 1;
+    }
+    for (size_t i = 0; i < widths_.size(); i++)
+        if (i >= first.size() || !numeric_cell(first[i].kind)) widths_[i] = std::min(widths_[i], low);
 }
 
 // Prints the held rows under a heading made from the first row, with each
@@ -160,14 +241,14 @@ void show_writer::flush_rows() {
         for (const auto& row : held_)
             for (size_t i = 0; i < row.size() && i < widths_.size(); i++)
                 widths_[i] = std::max(widths_[i], display_width(row[i].text));
+        fit_widths(first);
         rule(widths_);
-        std::fputc('|', out_);
-        for (size_t i = 0; i < first.size(); i++) {
-            std::fputc(' ', out_);
-            put_padded(out_, first[i].column, widths_[i]);
-            std::fputs(" |", out_);
+        std::vector<shown_cell> names = first;
+        for (shown_cell& name : names) {
+            name.text = name.column;
+            name.kind = "STR";
         }
-        std::fputc('\n', out_);
+        print_row(names);
         rule(widths_);
         widths_known_ = true;
     }
@@ -180,6 +261,7 @@ void show_writer::row_end() {
     rows_++;
     std::vector<shown_cell> row(row_.begin(), row_.begin() + static_cast<long>(row_used_));
     row_used_ = 0;
+    if (pci_summary_) add_pci_address(&row);
     if (one_row_) {
         size_t longest = 0;
         for (const shown_cell& cell : row) longest = std::max(longest, display_width(cell.column));
@@ -197,6 +279,26 @@ void show_writer::row_end() {
     }
     if (more_cells_ > 0) std::fprintf(out_, "  (%ld more cells in this row)\n", more_cells_);
     more_cells_ = 0;
+}
+
+// The PCI summary names a function by its bus, device and function
+// numbers; the usual BB:DD.F form goes before them, unless the table
+// carries an address of its own.
+void show_writer::add_pci_address(std::vector<shown_cell>* row) {
+    const std::string *bus = nullptr, *device = nullptr, *function = nullptr;
+    for (const shown_cell& cell : *row) {
+        if (cell.column == "Address") return;
+        if (cell.column == "Bus") bus = &cell.text;
+        if (cell.column == "Device") device = &cell.text;
+        if (cell.column == "Function") function = &cell.text;
+    }
+    if (!bus || !device || !function) return;
+    shown_cell address;
+    address.kind = "STR";
+    address.column = "Address";
+    address.text = pci_address(*bus, *device, *function);
+    address.width = 7;
+    row->insert(row->begin(), std::move(address));
 }
 
 void show_writer::table_end() {
@@ -323,6 +425,8 @@ int parse_show_args(const kdtool_args& args, std::string* name, show_options* op
             options->sections.push_back(args[++i]);
         else if (args[i] == "--full")
             options->full = true;
+        else if (args[i] == "--width" && i + 1 < args.size() && std::atoi(args[i + 1].c_str()) > 0)
+            options->width = static_cast<size_t>(std::atoi(args[++i].c_str()));
         else if (name->empty() && !args[i].empty() && args[i][0] != '-')
             *name = args[i];
         else
@@ -337,6 +441,9 @@ int kdtool_show(const kdtool_args& args, const kdtool_io& io) {
     std::string name;
     show_options options;
     if (parse_show_args(args, &name, &options) != exit_good) return kdtool_usage(io);
+    winsize terminal{};
+    if (options.width == 0 && isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &terminal) == 0)
+        options.width = terminal.ws_col;
     workspace ws;
     report_source source;
     report_index index;
@@ -345,13 +452,23 @@ int kdtool_show(const kdtool_args& args, const kdtool_io& io) {
     for (const std::string& wanted : options.sections) {
         bool found = false;
         for (const index_section& s : index.sections) found = found || strcasecmp(s.id.c_str(), wanted.c_str()) == 0;
-        if (!found) return kdtool_fail(io, name + ": no section \"" + wanted + "\"");
+        if (!found) {
+            kdtool_fail(io, name + ": no section \"" + wanted + "\"; the sections are:");
+            for (const index_section& s : index.sections) std::fprintf(io.err, "  %s\n", cell_text(s.id).c_str());
+            return exit_damaged;
+        }
     }
 
     FILE* in = std::fopen(source.path.c_str(), "rb");
     if (!in) return kdtool_fail(io, name + ": cannot be read");
     show_writer writer(io.out, index, options);
     writer.summary();
+    std::vector<finding> found;
+    std::string problem;
+    if (options.sections.empty() && find_report_problems(source.path, &found, &problem)) {
+        std::fputc('\n', io.out);
+        write_findings_text(io.out, found);
+    }
     report_reader reader(in);
     report_event_kind kind;
     while ((kind = reader.next()) != report_event_kind::done && kind != report_event_kind::error) {

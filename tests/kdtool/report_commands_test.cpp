@@ -59,7 +59,7 @@ TEST_F(ReportCommands, EveryElementKindIsRendered) {
     for (const char* expected : {"<dt>Vendor</dt><dd>ACME &lt;Systems&gt; &amp; &quot;Sons&quot;</dd>",
                                  "<dt>Kernel</dt><dd>6.1.0-test</dd>", "<a href=\"#s1\">Storage</a>",
                                  "<dt>BIOS</dt><dd>AC8670.1.04 (03/15/2023)</dd>",
-                                 "<td class=\"num\">512</td>", "<details>", "DEVICE: bridge &amp; co",
+                                 "<td class=\"num\">512</td>", "<details id=\"i", "DEVICE: bridge &amp; co",
                                  "<dt>Checksums</dt><dd>all match</dd>"})
         EXPECT_NE(page.find(expected), std::string::npos) << expected;
     // Nothing external and nothing executable comes into the page.
@@ -229,7 +229,10 @@ TEST_F(ReportCommands, DiffPairsRepeatedAndMovedItemsInOrder) {
     write_file(dir.file("a.xml"), doc({{"Dev", "one"}, {"Dev", "two"}, {"Other", "x"}}));
     write_file(dir.file("b.xml"), doc({{"Dev", "one"}, {"Dev", "2"}, {"Other", "x"}}));
     command_run diff = run_command(kdtool_diff, {dir.file("a.xml"), dir.file("b.xml")});
-    EXPECT_EQ(diff.out, "section \"S\"\n  table \"Dev\"\n    ~ row 1: v: \"two\" -> \"2\"\n");
+    // Documents without checksums are named as unverified first.
+    std::string unverified = dir.file("a.xml") + ": 8 checksums do not match or are missing\n" + dir.file("b.xml") +
+                             ": 8 checksums do not match or are missing\n";
+    EXPECT_EQ(diff.out, unverified + "section \"S\"\n  table \"Dev\"\n    ~ row 1: v: \"two\" -> \"2\"\n");
 
     write_file(dir.file("c.xml"), doc({{"Other", "x"}, {"Dev", "one"}, {"Dev", "two"}}));
     diff = run_command(kdtool_diff, {dir.file("a.xml"), dir.file("c.xml")});
