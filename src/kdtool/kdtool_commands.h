@@ -14,3 +14,5 @@ int kdtool_html(const kdtool_args& args, const kdtool_io& io);
 int kdtool_diff(const kdtool_args& args, const kdtool_io& io);
 int kdtool_json(const kdtool_args& args, const kdtool_io& io);
 int kdtool_clean(const kdtool_args& args, const kdtool_io& io);
+// One row per container of the files and folders named; exit 1 when any was damaged.
+int kdtool_summary(const kdtool_args& args, const kdtool_io& io);

@@ -22,7 +22,8 @@ constexpr const char* usage_text =
     "       kdtool html FILE -o OUT.html\n"
     "       kdtool diff A B [--full]\n"
     "       kdtool json FILE\n"
-    "       kdtool clean IN OUT [--hostname NAME]... [--keyword WORD]... [--map MAP]\n";
+    "       kdtool clean IN OUT [--hostname NAME]... [--keyword WORD]... [--map MAP]\n"
+    "       kdtool summary [--csv | --json] FILE|DIR...\n";
 
 std::string open_failure(const std::string& name, int status) {
     switch (status) {

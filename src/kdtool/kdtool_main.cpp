@@ -18,6 +18,7 @@ constexpr command_entry commands[] = {
     {"list", kdtool_list, false},   {"extract", kdtool_extract, false}, {"verify", kdtool_verify, false},
     {"pack", kdtool_pack, false},   {"show", kdtool_show, true},        {"html", kdtool_html, false},
     {"diff", kdtool_diff, false},   {"json", kdtool_json, false},       {"clean", kdtool_clean, false},
+    {"summary", kdtool_summary, false},
 };
 
 }  // namespace
