@@ -158,6 +158,30 @@ TEST_F(Summary, ValuesAreMadeSafeForEachForm) {
     }
 }
 
+// verify takes the plain report a failed packing keeps: its checksums
+// alone decide, as inside a container.
+TEST_F(Summary, VerifyChecksPlainReports) {
+    std::string good = summary_report(dir, "good.XML", machine("web01", "CS-1"));
+    std::string text = read_file(good);
+    struct {
+        std::string name, bytes;
+        int rc;
+        std::string said;
+    } cases[] = {
+        {"ok.XML", text, 0, "a plain report, no container\nreport: 1 rows, 1 tables, 0 files, 2 sections"},
+        {"changed.XML", std::regex_replace(text, std::regex(">web01<"), ">web02<"), 1, "report: "},
+        {"cut.XML", text.substr(0, text.size() / 2), 1, "report: "},
+        {"other.XML", "<?xml version=\"1.0\"?><HTML/>", 1, "report: "},
+    };
+    for (const auto& c : cases) {
+        write_file(dir.file(c.name), c.bytes);
+        command_run run = run_command(kdtool_verify, {dir.file(c.name)});
+        EXPECT_EQ(run.rc, c.rc) << c.name << run.err;
+        EXPECT_NE((run.out + run.err).find(c.said), std::string::npos) << c.name << run.out << run.err;
+        EXPECT_EQ(run.out.find(": OK\n") != std::string::npos, c.rc == 0) << c.name;
+    }
+}
+
 TEST_F(Summary, Usage) {
     for (const kdtool_args& args : std::vector<kdtool_args>{{}, {"--csv"}, {"--xml", "f"}, {"-x", "f"}})
         EXPECT_EQ(run_command(kdtool_summary, args).rc, 2);
