@@ -159,6 +159,10 @@ for host in "${machines[@]}"; do
   [ "$name" = "sifterra-test-$host" ] || fail "$host: the container names host $name"
   [ "$(printf '%s' "$case_cell" | tr -d '\r')" = "$case_id" ] || fail "$host: case id $case_cell"
 done
+# The summary of the case: the three machines and the plain report.
+summary="$work/collected/$case_id/summary.csv"
+[ "$(wc -l <"$summary")" -eq 5 ] && [ "$(grep -c ",sifterra-test-" "$summary")" -eq 3 ] ||
+  fail "summary.csv: $(cat "$summary")"
 for host in delta down foxtrot; do
   [ ! -e "$work/collected/$case_id/$host" ] || fail "$host got a folder"
 done
