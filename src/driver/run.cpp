@@ -38,12 +38,7 @@ section_choice chosen_sections;
 
 // Fixed sections by their progress labels.
 bool fixed_section_wanted(const char* label) {
-    const std::string name = label;
-    const char* short_name = name == "Time Zone Info"           ? time_zone_section
-                             : name == "SMBIOS Info"            ? smbios_section
-                             : name == "Service Processor Info" ? service_processor_section
-                                                                : pci_section;
-    bool wanted = chosen_sections.wanted(short_name);
+    bool wanted = chosen_sections.wanted(fixed_section_of_label(label));
     if (!wanted) debug_printf("%s: left out by the command line\n", label);
     return wanted;
 }

@@ -47,6 +47,17 @@ const known_section known_sections[] = {
     {"timesync", "Time Sync", 1, nullptr, "clocksource, adjtimex, timedatectl, chronyc, ntpq"},
 };
 
+struct fixed_label {
+    const char* label;
+    const char* short_name;
+};
+
+const fixed_label fixed_labels[] = {
+    {"Time Zone Info", time_zone_section},    {"SMBIOS Info", smbios_section},
+    {"PCI Devices", pci_section},             {"Expansion ROM Listing", pci_section},
+    {"Service Processor Info", service_processor_section},
+};
+
 std::string lower_case(const std::string& text) {
     std::string lower = text;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -126,6 +137,12 @@ std::string probe_section_short_name(const char* title, int occurrence) {
         if (std::isalnum(static_cast<unsigned char>(*at))) name += static_cast<char>(std::tolower(static_cast<unsigned char>(*at)));
     if (occurrence > 1) name += std::to_string(occurrence);
     return name;
+}
+
+const char* fixed_section_of_label(const char* label) {
+    for (const fixed_label& fixed : fixed_labels)
+        if (std::string(fixed.label) == label) return fixed.short_name;
+    return summary_section;
 }
 
 bool section_choice::wanted(const std::string& short_name) const {

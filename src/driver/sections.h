@@ -40,3 +40,7 @@ inline constexpr const char* time_zone_section = "timezone";
 inline constexpr const char* smbios_section = "smbios";
 inline constexpr const char* pci_section = "pci";
 inline constexpr const char* service_processor_section = "svcproc";
+
+// The short name of a fixed section by its progress label ("SMBIOS Info");
+// the summary's for a label that is none of theirs.
+const char* fixed_section_of_label(const char* label);

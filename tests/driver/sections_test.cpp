@@ -48,6 +48,17 @@ TEST(Sections, EveryOneHasItsOwnShortName) {
         EXPECT_EQ(first_words.count(fixed), 1u) << fixed;
 }
 
+TEST(Sections, FixedSectionsByTheirLabels) {
+    struct {
+        const char* label;
+        const char* name;
+    } cases[] = {
+        {"Time Zone Info", "timezone"}, {"SMBIOS Info", "smbios"},   {"PCI Devices", "pci"},
+        {"Expansion ROM Listing", "pci"}, {"Service Processor Info", "svcproc"}, {"Basic Info", "summary"},
+    };
+    for (const auto& c : cases) EXPECT_STREQ(fixed_section_of_label(c.label), c.name) << c.label;
+}
+
 TEST(Sections, MadeUpNamesForSectionsOutsideTheTable) {
     EXPECT_EQ(probe_section_short_name("Kernel State", 1), "kernel");
     EXPECT_EQ(probe_section_short_name("SCSI Devices", 2), "procscsi");
