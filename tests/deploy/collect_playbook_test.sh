@@ -139,7 +139,7 @@ cat "$table"
 mapfile -t lines <"$table"
 [ "${#lines[@]}" -eq 7 ] || fail "7 lines expected in the table"
 for i in 0 1 2; do
-  [[ "${lines[$i]}" =~ ^${machines[$i]}\ +collected\ +$work/collected/$case_id/${machines[$i]}/.+\.KD2$ ]] ||
+  [[ "${lines[$i]}" =~ ^${machines[$i]}\ +collected\ +$work/collected/$case_id/${machines[$i]}/$case_id-sifterra-test-${machines[$i]}-.+\.KD2$ ]] ||
     { show_log; fail "line $((i + 1)): ${lines[$i]}"; }
 done
 [[ "${lines[3]}" == "echo     collected  $work/collected/$case_id/echo/kept.XML  (exit code 3: plain report, not packed)" ]] ||
