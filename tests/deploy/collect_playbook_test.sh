@@ -27,11 +27,12 @@ if [ "${COLLECT_TEST_INSIDE:-}" != yes ]; then
   [ -x /usr/sbin/sshd ] || skip "sshd is not installed (Debian package openssh-server; .ci/run installs it)"
   command -v ssh-keygen >/dev/null 2>&1 || skip "ssh-keygen is not installed (Debian package openssh-client)"
   [ "$(id -u)" = 0 ] || skip "the hosts need root for their network and UTS namespaces"
-  unshare -n -u -p -f true 2>/dev/null || skip "this machine gives no network, UTS and PID namespaces"
+  unshare -n -u -p -f --mount-proc true 2>/dev/null || skip "this machine gives no network, UTS and PID namespaces"
   # Everything below runs in a network namespace of its own, whose
   # addresses are loopback addresses that exist nowhere else, and in a PID
-  # namespace of its own, so that no ssh session outlives the test.
-  COLLECT_TEST_INSIDE=yes exec unshare -n -p -f -- "$0" "$@"
+  # namespace of its own (with its own /proc, as the collector's tools
+  # expect), so that no ssh session outlives the test.
+  COLLECT_TEST_INSIDE=yes exec unshare -n -p -f --mount-proc -- "$0" "$@"
 fi
 
 set -e
@@ -154,6 +155,8 @@ for host in "${machines[@]}"; do
   files=("$work/collected/$case_id/$host"/*)
   [ "${#files[@]}" -eq 1 ] || fail "$host: one file expected, found ${files[*]}"
   "$kdtool" verify "${files[0]}" >/dev/null || fail "$host: the container does not verify"
+  "$kdtool" show --section "Running Processes" "${files[0]}" | grep -q "USER  *PID" ||
+    fail "$host: no process list in the container"
   row=$("$kdtool" summary --csv "${files[0]}" | sed -n 2p)
   IFS=, read -r _ name _ _ _ _ _ _ _ case_cell <<<"$row"
   [ "$name" = "sifterra-test-$host" ] || fail "$host: the container names host $name"
