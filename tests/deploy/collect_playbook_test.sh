@@ -3,8 +3,9 @@
 # each with a host name of its own (a UTS namespace) and an sshd on its own
 # loopback address, all inside one network namespace made for the test;
 # one host that refuses to run as root, one whose address answers no one,
-# and two that run a stand-in collector: one ends as a failed packing does
-# (exit 3, the plain report kept), one with exit code 5. Every machine's
+# and three that run a stand-in collector: one ends as a failed packing
+# does (exit 3, the plain report kept), one with exit code 5, and one is a
+# program the host cannot run. Every machine's
 # container (and the plain report) must come back, verify and carry its own
 # host name; the others must be named as failed, and why.
 #
@@ -87,6 +88,7 @@ printf '\nDone. Information is stored in kept.XML\n\n'
 exit 3
 STANDIN
 printf '#!/bin/sh\necho broken >&2\nexit 5\n' >"$work/exit5"
+printf '\177ELF, but for no machine\n' >"$work/foreign"
 
 cat >"$work/inventory" <<INV
 [machines]
@@ -99,6 +101,7 @@ delta ansible_host=127.0.0.5 ansible_become=true ansible_become_method=su ansibl
 down ansible_host=127.0.0.9
 echo ansible_host=127.0.0.4 sifterra_binary=$work/exit3
 foxtrot ansible_host=127.0.0.4 sifterra_binary=$work/exit5
+golf ansible_host=127.0.0.4 sifterra_binary=$work/foreign
 
 [machines:vars]
 sifterra_binary=$sifterra
@@ -138,7 +141,7 @@ cat "$table"
 
 # Collected first, in inventory order, then the failed ones and why.
 mapfile -t lines <"$table"
-[ "${#lines[@]}" -eq 7 ] || fail "7 lines expected in the table"
+[ "${#lines[@]}" -eq 8 ] || fail "8 lines expected in the table"
 for i in 0 1 2; do
   [[ "${lines[$i]}" =~ ^${machines[$i]}\ +collected\ +$work/collected/$case_id/${machines[$i]}/$case_id-sifterra-test-${machines[$i]}-.+\.KD2$ ]] ||
     { show_log; fail "line $((i + 1)): ${lines[$i]}"; }
@@ -148,6 +151,7 @@ done
 [[ "${lines[4]}" =~ ^delta\ +failed\ +not\ root:\ uid\ 65534$ ]] || fail "line 5: ${lines[4]}"
 [[ "${lines[5]}" =~ ^down\ +failed\ +unreachable:\ .*127\.0\.0\.9 ]] || fail "line 6: ${lines[5]}"
 [[ "${lines[6]}" =~ ^foxtrot\ +failed\ +exit\ code\ 5$ ]] || fail "line 7: ${lines[6]}"
+[[ "${lines[7]}" =~ ^golf\ +failed\ +could\ not\ start\ the\ collector:\ .*Exec\ format\ error ]] || fail "line 8: ${lines[7]}"
 "$kdtool" verify "$work/collected/$case_id/echo/kept.XML" >/dev/null || fail "echo: the plain report does not verify"
 
 # Each container verifies and carries its own host name and the case.
@@ -166,7 +170,7 @@ done
 summary="$work/collected/$case_id/summary.csv"
 [ "$(wc -l <"$summary")" -eq 5 ] && [ "$(grep -c ",sifterra-test-" "$summary")" -eq 3 ] ||
   fail "summary.csv: $(cat "$summary")"
-for host in delta down foxtrot; do
+for host in delta down foxtrot golf; do
   [ ! -e "$work/collected/$case_id/$host" ] || fail "$host got a folder"
 done
 
@@ -174,4 +178,4 @@ done
 leftovers=$(find /tmp "$work/remote-tmp" -maxdepth 1 -name "sifterra-$case_id-*" 2>/dev/null)
 [ -z "$leftovers" ] || fail "left on the hosts: $leftovers"
 
-echo "collected ${#machines[@]} hosts and a plain report, 3 named as failed: OK"
+echo "collected ${#machines[@]} hosts and a plain report, 4 named as failed: OK"
