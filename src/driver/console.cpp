@@ -84,6 +84,11 @@ void show_usage(const char* program_name, FILE* err) {
     std::fprintf(err, " -batch     : Do not show the disclaimer.\n");
     std::fprintf(err, " -silent    : Do not show anything during operation.\n");
     std::fprintf(err, " -clean     : Replace host names, addresses and serial numbers before packing.\n");
+    std::fprintf(err, " -caseID    : Store the case or ticket id ID in the report (name code @C).\n");
+    std::fprintf(err, " -sinceN    : Keep only the journal and kernel log of the last N days.\n");
+    std::fprintf(err, " -skipLIST  : Leave out the sections named in LIST (comma-separated).\n");
+    std::fprintf(err, " -onlyLIST  : Run only the sections named in LIST (and the summary).\n");
+    std::fprintf(err, " -list      : Show the sections and their short names.\n");
     std::fprintf(err, "\n");
 }
 

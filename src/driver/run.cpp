@@ -16,19 +16,32 @@
 #include "driver/console.h"
 #include "driver/device_probes.h"
 #include "driver/options.h"
+#include "driver/sections.h"
 #include "driver/system_summary.h"
 #include "host/time_zone.h"
 #include "pci/pci_listing.h"
 #include "privacy/report_cleaner.h"
+#include "probes/catalogue.h"
 #include "probes/probe.h"
 #include "report/report.h"
 #include "report/xml.h"
 #include "smbios/smbios_section.h"
 #include "svcproc/sp_sections.h"
+#include "system/kernel_state.h"
 
 namespace {
 
 bool text_mode() { return output_mode() == 0 || output_mode() == 3; }
+
+// The sections -skip and -only leave in, chosen before the run starts.
+section_choice chosen_sections;
+
+// Fixed sections by their progress labels.
+bool fixed_section_wanted(const char* label) {
+    bool wanted = chosen_sections.wanted(fixed_section_of_label(label));
+    if (!wanted) debug_printf("%s: left out by the command line\n", label);
+    return wanted;
+}
 
 // Descriptors 0, 1 and 2 are made open (on /dev/null) before anything else
 // is: a program started without them would find its report or log opened as
@@ -112,6 +125,7 @@ bool finish_report(FILE* report) {
 // Runs one fixed section behind its level and question and shows its status.
 void run_status_step(const run_options& options, FILE* console, int32_t level, const char* label,
                      const char* (*section)(FILE*), FILE* report) {
+    if (!fixed_section_wanted(label)) return;
     if (!confirm_step(console, options.silent, options.step, options.level, level, label)) return;
     const char* status = section(report);
     if (!options.silent) std::fprintf(console, "%s\n", status);
@@ -144,7 +158,8 @@ void run_fixed_sections(const run_options& options, FILE* console, FILE* report,
     write_system_summary(report, base_name, base_name_size, name_template);
     if (!silent) std::fprintf(console, "OK\n");
 
-    if (confirm_step(console, silent, options.step, options.level, 2, "Time Zone Info")) {
+    if (fixed_section_wanted("Time Zone Info") &&
+        confirm_step(console, silent, options.step, options.level, 2, "Time Zone Info")) {
         begin_section(report, "TIME ZONE");
         write_time_zone_section(report);
         end_section(report);
@@ -248,6 +263,15 @@ int run_sifterra(int argc, const char* const* argv) {
     ContainerFile container;
 
     run_options options = parse_arguments(argc, argv);
+    register_device_probes();
+    chosen_sections = choose_sections(options, registered_sections(), options.warnings);
+    if (!options.silent)
+        for (const std::string& warning : options.warnings) std::fprintf(stderr, "sifterra: %s\n", warning.c_str());
+    if (options.list && !options.help) {
+        write_section_list(stdout, registered_sections());
+        std::fflush(stdout);
+        return exit_done;
+    }
     if (options.debug_logs > 0 || !options.help) open_debug_log(options.debug_logs);
     if (options.help) {
         show_usage(argc > 0 ? argv[0] : "sifterra");
@@ -282,8 +306,13 @@ int run_sifterra(int argc, const char* const* argv) {
     run_context.report = report;
 
     char base_name[256] = "";
+    set_summary_case_id(options.case_id);
     run_fixed_sections(options, console, report, base_name, sizeof base_name);
-    register_device_probes();
+    apply_choice(chosen_sections, registered_sections());
+    if (options.since_days > 0) {
+        keep_journal_days(options.since_days);
+        set_kernel_log_days(options.since_days);
+    }
     test_all();
     bool report_complete = finish_report(report);
     run_context.report = nullptr;

@@ -17,6 +17,10 @@ namespace {
 constexpr size_t max_base_name = 255;
 const char* const default_template = "@V-@M-@S";
 
+// The case id of -case; empty when none was given (the summary then keeps
+// its twelve columns).
+std::string summary_case_id;
+
 // An identity value as it goes into the file name: '/' would make the result
 // land in another directory and control characters break the name's use on
 // a console, so both become '_'.
@@ -49,6 +53,7 @@ std::string code_expansion(char code, const host_identity& identity) {
     case 'M': return file_name_safe(identity.system_model.c_str());
     case 'S': return file_name_safe(identity.system_serial.c_str());
     case 'O': return file_name_safe(identity.os_name.c_str());
+    case 'C': return file_name_safe(summary_case_id.c_str());
     case 'T': return timestamp_text();
     default: return "";
     }
@@ -88,6 +93,10 @@ void write_summary_table(FILE* report, const host_identity& identity) {
         if (!renamed) table.set_column_width(index, column.width);
         ++index;
     }
+    if (!summary_case_id.empty()) {
+        table.add_column("Case ID", STRING);
+        table.set_column_width(index, 16);
+    }
     table.end_heading();
     table.start_row("");
     const char* cells[] = {
@@ -97,10 +106,13 @@ void write_summary_table(FILE* report, const host_identity& identity) {
         identity.current_user, identity.bios_date.c_str(),
     };
     for (const char* cell : cells) table.log_data(cell);
+    if (!summary_case_id.empty()) table.log_data(summary_case_id.c_str());
     table.end_row();
 }
 
 }  // namespace
+
+void set_summary_case_id(const std::string& case_id) { summary_case_id = case_id; }
 
 void user_name_for(unsigned uid, char* out, size_t out_size) {
     struct passwd entry;

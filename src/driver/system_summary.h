@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 struct host_identity;
 
@@ -19,6 +20,11 @@ void write_system_summary(FILE* report, char* base_name, size_t base_name_size, 
 // stays one file in the current directory; the template's own text is kept.
 // The result is cut at 255 characters and at output_size - 1.
 void expand_name_template(char* name_template, char* output, size_t output_size, const host_identity& identity);
+
+// The case id of this run: a "Case ID" column appended to the summary and
+// the template code @C (made file-name safe like the other values). Empty:
+// no column, @C expands to nothing.
+void set_summary_case_id(const std::string& case_id);
 
 // Login name of uid from the password database, or the number as text when
 // the database has no entry for it.

@@ -16,3 +16,5 @@ int kdtool_json(const kdtool_args& args, const kdtool_io& io);
 int kdtool_clean(const kdtool_args& args, const kdtool_io& io);
 // The problems the report shows (finding rules), as text or with --json.
 int kdtool_findings(const kdtool_args& args, const kdtool_io& io);
+// One row per container of the files and folders named; exit 1 when any was damaged.
+int kdtool_summary(const kdtool_args& args, const kdtool_io& io);

@@ -23,7 +23,8 @@ constexpr const char* usage_text =
     "       kdtool diff A B [--full] [--all] [--json] [--section NAME]... [--ignore-section NAME]...\n"
     "       kdtool json FILE\n"
     "       kdtool findings FILE [--json]\n"
-    "       kdtool clean IN OUT [--hostname NAME]... [--keyword WORD]... [--map MAP]\n";
+    "       kdtool clean IN OUT [--hostname NAME]... [--keyword WORD]... [--map MAP]\n"
+    "       kdtool summary [--csv | --json] FILE|DIR...\n";
 
 std::string open_failure(const std::string& name, int status) {
     switch (status) {

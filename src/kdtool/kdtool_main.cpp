@@ -19,6 +19,7 @@ constexpr command_entry commands[] = {
     {"pack", kdtool_pack, false},   {"show", kdtool_show, true},        {"html", kdtool_html, false},
     {"diff", kdtool_diff, false},   {"json", kdtool_json, false},       {"clean", kdtool_clean, false},
     {"findings", kdtool_findings, true},
+    {"summary", kdtool_summary, false},
 };
 
 }  // namespace

@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+
+#include <cstring>
 #include <filesystem>
 
 #include "kdtool/kdtool_commands.h"
@@ -74,11 +77,38 @@ int verify_structure(ContainerFile& c, const workspace& ws, const opened_contain
     return report_id;
 }
 
+// A plain report (the NAME.XML the collector keeps when packing failed)
+// starts as XML, where a container starts with its magic.
+bool is_plain_report(const std::string& name) {
+    struct stat info;
+    if (stat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    FILE* in = std::fopen(name.c_str(), "rb");
+    if (!in) return false;
+    char start[5] = {};
+    bool xml = std::fread(start, 1, sizeof start, in) == sizeof start && std::memcmp(start, "<?xml", 5) == 0;
+    std::fclose(in);
+    return xml;
+}
+
+// Verifies a plain report: every checksum in it; there is no container.
+int verify_plain_report(const std::string& name, const kdtool_io& io) {
+    FILE* report = std::fopen(name.c_str(), "rb");
+    if (!report) return kdtool_fail(io, name + ": cannot be read");
+    report_check_result check = check_report_stream(report);
+    std::fclose(report);
+    if (!check.ok) return kdtool_fail(io, name + ": report: " + check.error);
+    std::fprintf(io.out, "%s: a plain report, no container\nreport: %d rows, %d tables, %d files, %d sections and the "
+                 "document checksum match\n%s: OK\n", name.c_str(), check.rows, check.tables, check.files,
+                 check.sections, name.c_str());
+    return exit_good;
+}
+
 }  // namespace
 
 int kdtool_verify(const kdtool_args& args, const kdtool_io& io) {
     if (args.size() != 1) return kdtool_usage(io);
     const std::string& name = args[0];
+    if (is_plain_report(name)) return verify_plain_report(name, io);
     workspace ws;
     opened_container opened;
     int rc = open_container_copy(ws, name, "container", io, &opened);

@@ -289,3 +289,41 @@ section_list& registered_sections() { return built_in().list; }
 probe_section& network_devices_section() { return built_in().network; }
 
 probe_section& scsi_devices_section() { return built_in().scsi_devices; }
+
+namespace {
+
+// The line cap of a journal narrowed by days: its newest entries win.
+constexpr const char* journal_days_cap = "200000";
+
+std::string replaced_all(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+}  // namespace
+
+std::string journal_script_since(const char* script, int days) {
+    const std::string since = "--since=-" + std::to_string(days) + "d";
+    // -k means the current boot only; the kernel's transport field matches
+    // its lines of every boot.
+    struct rule {
+        std::string from, to;
+    };
+    const rule rules[] = {
+        {"journalctl -b ", "journalctl " + since + " "},
+        {"journalctl -k ", "journalctl _TRANSPORT=kernel " + since + " "},
+        {"-n 5000", std::string("-n ") + journal_days_cap},
+    };
+    std::string narrowed = script;
+    for (const rule& r : rules) narrowed = replaced_all(narrowed, r.from, r.to);
+    return narrowed;
+}
+
+void keep_journal_days(int days) {
+    static std::string journal, kernel_journal;
+    journal = journal_script_since(journal_script, days);
+    kernel_journal = journal_script_since(kernel_journal_script, days);
+    built_in().journal.command = journal.c_str();
+    built_in().kernel_journal.command = kernel_journal.c_str();
+}

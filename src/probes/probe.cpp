@@ -84,6 +84,10 @@ void show_result(const probe_section&, bool found) {
 void test_sections(const section_list& list) {
     for (probe_section* section = list.head; section; section = section->next) {
         debug_printf("section %s\n", section->title);
+        if (section->left_out) {
+            debug_printf("section %s: left out by the command line\n", section->title);
+            continue;
+        }
         bool available = section_available(*section);
         debug_printf("test_all, rc = %s\n", available ? "true" : "false");
         if (!available) continue;

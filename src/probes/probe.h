@@ -46,6 +46,7 @@ public:
     probe* first_probe = nullptr;
     probe* last_probe = nullptr;
     const char* title;  // static text
+    bool left_out = false;  // left out of the pass by the command line
 };
 
 void register_section(section_list& list, probe_section& section, const char* title);

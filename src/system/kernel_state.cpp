@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -52,6 +53,16 @@ const named_facility facilities[] = {
     {16, "local0"}, {17, "local1"}, {18, "local2"}, {19, "local3"}, {20, "local4"}, {21, "local5"},
     {22, "local6"}, {23, "local7"},
 };
+
+int kernel_log_days = 0;
+
+// The kernel stamps its log with its monotonic clock.
+uint64_t monotonic_us() {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+uint64_t (*boot_clock)() = monotonic_us;
 
 constexpr size_t kmsg_read_size = 16384;      // more than the longest record
 constexpr size_t kmsg_line_cap = 16384;       // a line longer than this is not a record
@@ -276,6 +287,18 @@ std::vector<kernel_record> read_kernel_log(size_t keep) {
     return {std::make_move_iterator(last.begin()), std::make_move_iterator(last.end())};
 }
 
+std::vector<kernel_record> records_since(std::vector<kernel_record> records, uint64_t now_us, int days) {
+    if (days <= 0) return records;
+    const uint64_t span = static_cast<uint64_t>(days) * 86400u * 1000000u;
+    const uint64_t start = now_us > span ? now_us - span : 0;
+    std::erase_if(records, [start](const kernel_record& record) { return record.time_us < start; });
+    return records;
+}
+
+void set_kernel_log_days(int days) { kernel_log_days = days; }
+
+void set_boot_clock(uint64_t (*clock)()) { boot_clock = clock ? clock : monotonic_us; }
+
 const char* log_level_name(int level) { return level >= 0 && level < 8 ? level_names[level] : "?"; }
 
 std::string log_facility_name(int facility) {
@@ -347,7 +370,13 @@ bool write_kernel_taint(FILE* report) {
 bool kernel_log_available() { return system_file_readable("/dev/kmsg"); }
 
 bool write_kernel_log(FILE* report) {
-    std::vector<kernel_record> records = read_kernel_log();
+    std::vector<kernel_record> records;
+    if (kernel_log_days > 0) {
+        records = records_since(read_kernel_log(kmsg_record_cap), boot_clock(), kernel_log_days);
+        debug_printf("/dev/kmsg: %zu records of the last %d days\n", records.size(), kernel_log_days);
+    } else {
+        records = read_kernel_log();
+    }
     std::vector<table_row> rows;
     rows.reserve(records.size());
     char time[48];

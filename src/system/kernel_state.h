@@ -35,6 +35,15 @@ bool parse_kmsg_record(const std::string& line, kernel_record& record);
 // The last keep records of the kernel log, oldest first. Continuation lines
 // (which start with a blank) are skipped.
 std::vector<kernel_record> read_kernel_log(size_t keep = kernel_log_keep);
+// The records of the last `days` days before now_us (time since boot),
+// oldest first; records of an older time are dropped.
+std::vector<kernel_record> records_since(std::vector<kernel_record> records, uint64_t now_us, int days);
+// With days > 0 the "Kernel Log" table holds the records of the last
+// `days` days instead of the last kernel_log_keep records. The driver sets it.
+void set_kernel_log_days(int days);
+// Time since boot in microseconds, on the clock of the kernel log; tests
+// replace it (null restores the real one).
+void set_boot_clock(uint64_t (*clock)());
 const char* log_level_name(int level);
 std::string log_facility_name(int facility);
 

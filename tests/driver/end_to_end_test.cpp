@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -133,6 +135,84 @@ TEST(EndToEnd, BatchRunPrintsProgressAndLeavesOnlyTheContainer) {
     EXPECT_NE(run.out.find("\nCompressing Info ............... OK\n"), std::string::npos);
     if (private_tmp_available()) {
         EXPECT_TRUE(std::filesystem::exists(dir.file("tmp/sifterra.log")));
+    }
+}
+
+// Ignored arguments are named on standard error before the disclaimer,
+// and the run goes on as it would without them; -silent says nothing.
+TEST(EndToEnd, IgnoredArgumentsAreNamedBeforeTheDisclaimer) {
+    temp_dir dir;
+    program_run run = run_sifterra(dir, "-level 2 -levle2 -skipsmbois", with_input("n\n"));
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(run.err.rfind("sifterra: ignored \"-level\": the level is one digit 0 to 5 right after -level (as in "
+                            "-level2)\nsifterra: ignored \"2\": not an option\n"
+                            "sifterra: ignored \"-levle2\": not an option; did you mean -level?\n"
+                            "sifterra: ignored \"smbois\" in -skip: no section of that name (-list names them)\n\n"
+                            "Sorry",
+                            0),
+              0u)
+        << run.err;
+    EXPECT_NE(run.out.find("DISCLAIMER"), std::string::npos);
+
+    temp_dir quiet;
+    run = run_sifterra(quiet, "-level9 -silent -filename -Batch");
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(files_in(quiet.file("work")), (std::set<std::string>{"Unknown-Unknown-Unknown.KD2"}));
+}
+
+TEST(EndToEnd, ListShowsEverySectionAndStops) {
+    temp_dir dir;
+    program_run run = run_sifterra(dir, "-LIST -batch");
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out.rfind("summary       SYSTEM SUMMARY                 always  ", 0), 0u) << run.out;
+    EXPECT_NE(run.out.find("\ntimesync      Time Sync                      3       "), std::string::npos);
+    EXPECT_TRUE(files_in(dir.file("work")).empty());
+}
+
+// Counts of each top-level section of a report, by its ID.
+std::map<std::string, int> section_counts(const std::string& document) {
+    std::map<std::string, int> counts;
+    const std::string open = "\n<SECTION ID=\"";
+    for (size_t at = document.find(open); at != std::string::npos; at = document.find(open, at + 1)) {
+        size_t start = at + open.size();
+        ++counts[document.substr(start, document.find('"', start) - start)];
+    }
+    return counts;
+}
+
+// -skip of each section as -list names it: that section is gone from the
+// report (one of two of the same title), every other one stays, and the
+// case id lands in the summary and the name.
+TEST(EndToEnd, SkipLeavesOutEachSectionAndNothingElse) {
+    temp_dir dir;
+    program_run list = run_sifterra(dir, "-list");
+    std::vector<std::pair<std::string, std::string>> sections;  // short name, title
+    std::istringstream lines(list.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::string title = line.substr(14, 30);
+        title.erase(title.find_last_not_of(' ') + 1);
+        sections.push_back({line.substr(0, line.find(' ')), title});
+    }
+    ASSERT_GE(sections.size(), 20u) << list.out;
+    auto report_of = [&](const std::string& args, const std::string& name) {
+        temp_dir run_dir;
+        program_run run = run_sifterra(run_dir, "-batch -filenamebox TulipMarch " + args);
+        EXPECT_EQ(run.exit_code, 0) << name << run.err;
+        return read_file(run_dir.file("work/box.XML"));
+    };
+    const std::string whole = report_of("", "whole");
+    std::map<std::string, int> all = section_counts(whole);
+    ASSERT_GE(all.size(), 5u) << whole.substr(0, 500);
+    for (const auto& [name, title] : sections) {
+        if (name == "summary") continue;
+        std::map<std::string, int> expected = all;
+        if (expected.count(title) && --expected[title] == 0) expected.erase(title);
+        const std::string document = report_of("-skip" + name + " -caseT-" + name, name);
+        EXPECT_EQ(section_counts(document), expected) << name;
+        EXPECT_NE(document.find(">T-" + name + "</STR>"), std::string::npos) << name;
     }
 }
 

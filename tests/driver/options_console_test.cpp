@@ -66,6 +66,84 @@ TEST(Options, HiddenWordCountsOnlyAsThirdArgument) {
     EXPECT_FALSE(parse({"a", "b", "c", "TulipMarch"}).keep_plain_copy);
 }
 
+// The run-control options, in both spellings; mixed case and a missing
+// value set nothing.
+TEST(Options, CaseSinceSkipOnlyAndList) {
+    using names = std::vector<std::string>;
+    struct {
+        std::vector<const char*> args;
+        std::string case_id;
+        int since;
+        names skip, only;
+        bool list;
+    } cases[] = {
+        {{"-caseCS-42"}, "CS-42", 0, {}, {}, false},
+        {{"-CASEticket 7"}, "ticket 7", 0, {}, {}, false},
+        {{"-case"}, "", 0, {}, {}, false},
+        {{"-Case12"}, "", 0, {}, {}, false},
+        {{"-since7"}, "", 7, {}, {}, false},
+        {{"-SINCE3650"}, "", 3650, {}, {}, false},
+        {{"-since0"}, "", 0, {}, {}, false},
+        {{"-since3651"}, "", 0, {}, {}, false},
+        {{"-since7d"}, "", 0, {}, {}, false},
+        {{"-since-1"}, "", 0, {}, {}, false},
+        {{"-since3", "-since"}, "", 3, {}, {}, false},
+        {{"-skipsmbios,pci"}, "", 0, {"smbios", "pci"}, {}, false},
+        {{"-SKIPcpu", "-skip,,memory,"}, "", 0, {"cpu", "memory"}, {}, false},
+        {{"-onlykernel", "-ONLYsyslog"}, "", 0, {}, {"kernel", "syslog"}, false},
+        {{"-list"}, "", 0, {}, {}, true},
+        {{"-LIST"}, "", 0, {}, {}, true},
+        {{"-List", "-listx"}, "", 0, {}, {}, false},
+    };
+    for (const auto& c : cases) {
+        run_options o = parse(c.args);
+        const std::string shown = c.args[0];
+        EXPECT_EQ(o.case_id, c.case_id) << shown;
+        EXPECT_EQ(o.since_days, c.since) << shown;
+        EXPECT_EQ(o.skip, c.skip) << shown;
+        EXPECT_EQ(o.only, c.only) << shown;
+        EXPECT_EQ(o.list, c.list) << shown;
+    }
+    EXPECT_EQ(parse({("-case" + std::string(300, 'x')).c_str()}).case_id.size(), 255u);
+}
+
+// Every argument that is ignored is named with the reason; good ones and
+// the hidden word as argument 3 are not.
+TEST(Options, IgnoredArgumentsAreNamedWithTheReason) {
+    using texts = std::vector<std::string>;
+    const std::string level = "the level is one digit 0 to 5 right after -level (as in -level2)";
+    struct {
+        std::vector<const char*> args;
+        texts warnings;
+    } cases[] = {
+        {{"-batch", "-level2", "-filenamebox", "-case1", "-since2", "-skipcpu", "-onlypci", "-list", "-clean"}, {}},
+        {{"-level", "2"}, {"ignored \"-level\": " + level, "ignored \"2\": not an option"}},
+        {{"-level9"}, {"ignored \"-level9\": " + level}},
+        {{"-LEVEL22"}, {"ignored \"-LEVEL22\": " + level}},
+        {{"-levle2"}, {"ignored \"-levle2\": not an option; did you mean -level?"}},
+        {{"--batch"}, {"ignored \"--batch\": not an option; did you mean -batch?"}},
+        {{"-slient"}, {"ignored \"-slient\": not an option; did you mean -silent?"}},
+        {{"-filenme@H"}, {"ignored \"-filenme@H\": not an option; did you mean -filename?"}},
+        {{"-Batch"}, {"ignored \"-Batch\": not an option: options are all lower case or all upper case"}},
+        {{"-Level2"}, {"ignored \"-Level2\": not an option: options are all lower case or all upper case"}},
+        {{"-filename"},
+         {"ignored \"-filename\": no template right after -filename (as in -filename@H); the default @V-@M-@S is used"}},
+        {{"-case"}, {"ignored \"-case\": no case id right after -case (as in -case12345)"}},
+        {{"-since0"}, {"ignored \"-since0\": the days are a number from 1 to 3650 right after -since (as in -since7)"}},
+        {{"-skip"}, {"ignored \"-skip\": no section names right after -skip (as in -skipsmbios,pci; -list names them)"}},
+        {{"-ONLY"}, {"ignored \"-ONLY\": no section names right after -only (as in -onlysmbios,pci; -list names them)"}},
+        {{"report.txt"}, {"ignored \"report.txt\": not an option"}},
+        {{""}, {"ignored \"\": not an option"}},
+        {{"a", "b", "TulipMarch"}, {"ignored \"a\": not an option", "ignored \"b\": not an option"}},
+        {{"TulipMarch"}, {"ignored \"TulipMarch\": not an option"}},
+        {{"-help", "-levle2"}, {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(parse(c.args).warnings, c.warnings) << c.args[0];
+    // An argument far too long to be a misspelling is not compared.
+    std::string long_arg(5000, 'x');
+    EXPECT_EQ(parse({long_arg.c_str()}).warnings, texts{"ignored \"" + long_arg + "\": not an option"});
+}
+
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -118,7 +196,12 @@ TEST(Console, UsageText) {
                   " -help      : Show this message.\n"
                   " -batch     : Do not show the disclaimer.\n"
                   " -silent    : Do not show anything during operation.\n"
-                  " -clean     : Replace host names, addresses and serial numbers before packing.\n\n");
+                  " -clean     : Replace host names, addresses and serial numbers before packing.\n"
+                  " -caseID    : Store the case or ticket id ID in the report (name code @C).\n"
+                  " -sinceN    : Keep only the journal and kernel log of the last N days.\n"
+                  " -skipLIST  : Leave out the sections named in LIST (comma-separated).\n"
+                  " -onlyLIST  : Run only the sections named in LIST (and the summary).\n"
+                  " -list      : Show the sections and their short names.\n\n");
 }
 
 TEST(Console, DottedLabelsAreThirtyThreeWide) {

@@ -141,6 +141,36 @@ TEST_F(SystemSummary, NamesTheResultAndWritesOneRow) {
     EXPECT_NE(std::string::npos, text.find("<ASC ID=\"BIOS Date\" W=\"10\">Unknown</ASC>"));
 }
 
+// -case: the template code @C (file-name safe) and one column appended
+// after the twelve; without a case id neither.
+TEST_F(SystemSummary, CaseIdColumnAndTemplateCode) {
+    struct {
+        const char* case_id;
+        const char* name_template;
+        const char* base_name;
+        const char* cell;  // null: no column
+    } cases[] = {
+        {"CS-42", "@C-@S", "CS-42-Unknown", "<STR ID=\"Case ID\" W=\"16\">CS-42</STR>"},
+        {"a/b\tc", "x@C", "xa_b_c", "<STR ID=\"Case ID\" W=\"16\">a/b\tc</STR>"},
+        {"", "@C@S", "Unknown", nullptr},
+    };
+    for (const auto& c : cases) {
+        set_summary_case_id(c.case_id);
+        std::string text = write(4, c.name_template);
+        set_summary_case_id("");
+        EXPECT_STREQ(c.base_name, base_name) << c.case_id;
+        EXPECT_NE(std::string::npos, text.find(c.cell ? "<COLS>13</COLS>" : "<COLS>12</COLS>")) << text;
+        if (c.cell) {
+            size_t user = text.find("ID=\"Current User\"");
+            size_t cell = text.find(c.cell);
+            ASSERT_NE(std::string::npos, cell) << text;
+            EXPECT_LT(user, cell);
+        } else {
+            EXPECT_EQ(std::string::npos, text.find("Case ID"));
+        }
+    }
+}
+
 TEST_F(SystemSummary, PlainTextModeUsesListFormAndIsRestored) {
     std::string text = write(0, "@S");
     EXPECT_STREQ("Unknown", base_name);

@@ -271,6 +271,49 @@ TEST_F(FixtureMachine, DpkgAndTheJournalStandInWhereTheOlderSourcesAreMissing) {
     EXPECT_NE(r.find("---> FILE: journalctl -k <---\nJan  1 00:00:01 host kernel: e1000 up\n"), std::string::npos);
 }
 
+// The journal scripts of -sinceN: all boots of the last N days instead of
+// the last lines of the current boot.
+TEST(JournalDays, ScriptsNarrowedByDays) {
+    struct {
+        const char* script;
+        int days;
+        std::vector<std::string> present, absent;
+    } cases[] = {
+        {journal_script, 3, {"journalctl --since=-3d -q -n 1", "journalctl --since=-3d --no-pager -o short -n 200000"},
+         {"-b ", "5000", "-k "}},
+        {kernel_journal_script, 30, {"journalctl _TRANSPORT=kernel --since=-30d -q -n 1", "-n 200000 | tail -n 200000"},
+         {"-b ", "5000", "-k "}},
+    };
+    for (const auto& c : cases) {
+        std::string narrowed = journal_script_since(c.script, c.days);
+        for (const std::string& text : c.present) EXPECT_NE(narrowed.find(text), std::string::npos) << narrowed;
+        for (const std::string& text : c.absent) EXPECT_EQ(narrowed.find(text), std::string::npos) << narrowed;
+        EXPECT_EQ(narrowed.rfind("exec 2>> /tmp/sifterra.log; [ -f /var/log/messages ] && exit 1; ", 0), 0u);
+    }
+}
+
+// A fixture journal of entries 0 to 9 days old that honours --since:
+// the narrowed scripts embed only the entries of the span.
+TEST_F(FixtureMachine, JournalOfTheLastDays) {
+    fake("journalctl",
+         "days=99; kernel=no\n"
+         "for a in \"$@\"; do case \"$a\" in --since=-*d) days=${a#--since=-}; days=${days%d} ;; "
+         "_TRANSPORT=kernel) kernel=yes ;; esac; done\n"
+         "for age in 9 8 7 6 5 4 3 2 1 0; do [ $age -lt $days ] || continue; "
+         "if [ $kernel = yes ]; then echo \"kernel entry $age days old\"; else echo \"entry $age days old\"; fi; done\n");
+    section_list list;
+    probe_section system_log{list, "System Log"};
+    std::string journal = here(journal_script_since(journal_script, 3).c_str());
+    std::string kernel = here(journal_script_since(kernel_journal_script, 2).c_str());
+    checked_list_probe journal_probe{system_log, "journalctl -b", journal.c_str(), 0};
+    checked_list_probe kernel_probe{system_log, "journalctl -k", kernel.c_str(), 4};
+    const std::string r = pass(list).report;
+    EXPECT_NE(r.find("---> FILE: journalctl -b <---\nentry 2 days old\nentry 1 days old\nentry 0 days old\n---> END"),
+              std::string::npos) << r;
+    EXPECT_NE(r.find("---> FILE: journalctl -k <---\nkernel entry 1 days old\nkernel entry 0 days old\n---> END"),
+              std::string::npos) << r;
+}
+
 TEST_F(FixtureMachine, PackageSectionWithoutAnyTableIsNotFound) {
     auto all = sections(false);
     EXPECT_EQ(pass(all->list).console, "Package Information ............ Not Found\nSystem Log ..................... Not Found\n");

@@ -88,6 +88,54 @@ TEST_F(KernelStateTest, KernelLogKeepsTheLastRecords) {
     EXPECT_EQ(count_of(text, "  Sequence: "), 2000);
 }
 
+// -since: records older than the days before now are dropped; the cut
+// falls exactly on the first second of the span.
+TEST(KernelTexts, RecordsSinceDays) {
+    const uint64_t day = 86400ull * 1000000;
+    struct {
+        uint64_t now;
+        int days;
+        std::vector<uint64_t> times, kept;
+    } cases[] = {
+        {10 * day, 3, {0, 7 * day - 1, 7 * day, 9 * day, 10 * day}, {7 * day, 9 * day, 10 * day}},
+        {2 * day, 3, {0, day}, {0, day}},  // booted less than the span ago: everything
+        {10 * day, 1, {day}, {}},
+        {10 * day, 0, {day, 2 * day}, {day, 2 * day}},
+        {3650 * day, 3650, {0}, {0}},
+    };
+    for (const auto& c : cases) {
+        std::vector<kernel_record> records;
+        for (uint64_t time : c.times) records.push_back({0, time, 0, 6, "r"});
+        std::vector<uint64_t> kept;
+        for (const kernel_record& record : records_since(records, c.now, c.days)) kept.push_back(record.time_us);
+        EXPECT_EQ(kept, c.kept) << c.days;
+    }
+}
+
+uint64_t twelve_days_after_boot() { return 12ull * 86400 * 1000000; }
+
+// The "Kernel Log" table with -since: every record of the span, more than
+// the fixed count of records, and none older.
+TEST_F(KernelStateTest, KernelLogOfTheLastDays) {
+    std::string log;
+    const uint64_t hour = 3600ull * 1000000;
+    for (int i = 0; i < 12 * 24 * 10; ++i)  // ten records an hour for twelve days
+        log += "6," + std::to_string(i) + "," + std::to_string(i * hour / 10) + ",-;record " + std::to_string(i) + "\n";
+    put("/dev/kmsg", log);
+    set_boot_clock(twelve_days_after_boot);
+    set_kernel_log_days(10);
+    set_output_mode(3);
+    bool written = write_kernel_log(run_context.report);
+    set_kernel_log_days(0);
+    set_boot_clock(nullptr);
+    ASSERT_TRUE(written);
+    const std::string text = report();
+    EXPECT_EQ(count_of(text, "  Sequence: "), 10 * 24 * 10);
+    EXPECT_NE(text.find("  Message : record 480\n"), std::string::npos);  // two days after boot
+    EXPECT_EQ(text.find("  Message : record 479\n"), std::string::npos);
+    EXPECT_NE(debug().find("/dev/kmsg: 2400 records of the last 10 days\n"), std::string::npos);
+}
+
 TEST_F(KernelStateTest, TaintTable) {
     put("/proc/sys/kernel/tainted", "4609\n");  // P, W and O
     set_output_mode(3);
