@@ -162,7 +162,7 @@ for host in "${machines[@]}"; do
   "$kdtool" show --section "Running Processes" "${files[0]}" | grep -q "USER  *PID" ||
     fail "$host: no process list in the container"
   row=$("$kdtool" summary --csv "${files[0]}" | sed -n 2p)
-  IFS=, read -r _ name _ _ _ _ _ _ _ case_cell <<<"$row"
+  IFS=, read -r _ name _ _ _ _ _ _ _ case_cell _ <<<"$row"
   [ "$name" = "sifterra-test-$host" ] || fail "$host: the container names host $name"
   [ "$(printf '%s' "$case_cell" | tr -d '\r')" = "$case_id" ] || fail "$host: case id $case_cell"
 done

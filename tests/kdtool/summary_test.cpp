@@ -123,15 +123,16 @@ TEST_F(Summary, TableAndJsonForms) {
     const std::string file = dir.file("f/a.KD2");
     const std::string pad(file.size() - 4, ' ');
     EXPECT_EQ(text, "File" + pad + "  Host   Vendor  Model  Serial   BIOS Version  OS                   Kernel          "
-                    "Run Time                 Case ID\n" +
+                    "Run Time                 Case ID  Critical  Warning  Info\n" +
                         file + "  web01  ACME    R7     S-web01  2.1           Linux (Debian) 12.5  6.1.0 (x86_64)  "
-                        "YYYY-MM-DD hh:mm:ss UTC  CS-1\n");
+                        "YYYY-MM-DD hh:mm:ss UTC  CS-1     0         0        0\n");
 
     command_run json = run_command(kdtool_summary, {"--json", dir.file("f")});
     EXPECT_EQ(std::regex_replace(json.out, std::regex("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d UTC"), "T"),
               "[\n{\"file\": \"" + file + "\", \"host\": \"web01\", \"vendor\": \"ACME\", \"model\": \"R7\", "
               "\"serial\": \"S-web01\", \"bios_version\": \"2.1\", \"os\": \"Linux (Debian) 12.5\", "
-              "\"kernel\": \"6.1.0 (x86_64)\", \"run_time\": \"T\", \"case_id\": \"CS-1\"}\n]\n");
+              "\"kernel\": \"6.1.0 (x86_64)\", \"run_time\": \"T\", \"case_id\": \"CS-1\", "
+              "\"critical\": 0, \"warning\": 0, \"info\": 0}\n]\n");
     EXPECT_EQ(run_command(kdtool_summary, {"--json", dir.file("empty-but-absent")}).out, "[]\n");
 }
 
