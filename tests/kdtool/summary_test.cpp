@@ -96,11 +96,11 @@ TEST_F(Summary, OneRowPerContainerDamagedOnesNamed) {
     EXPECT_EQ(run.rc, 1);
     const std::string c = dir.file("case");
     EXPECT_EQ(lines, (std::vector<std::string>{
-                         "File,Host,Vendor,Model,Serial,BIOS Version,OS,Kernel,Run Time,Case ID",
-                         c + "/old/o.kd2,old,ACME,R7,S-old,2.1,Linux (Debian) 12.5,6.1.0 (x86_64),T,",
-                         c + "/plain/p.XML,plain,ACME,R7,S-plain,2.1,Linux (Debian) 12.5,6.1.0 (x86_64),,CS-1",
-                         c + "/web01/a.KD2,web01,ACME,R7,S-web01,2.1,Linux (Debian) 12.5,6.1.0 (x86_64),T,CS-1",
-                         c + "/web02/b.KD2,web02,ACME,R7,S-web02,2.1,Linux (Debian) 12.5,6.1.0 (x86_64),T,CS-1",
+                         "File,Host,Vendor,Model,Serial,BIOS Version,OS,Kernel,Run Time,Case ID,Critical,Warning,Info",
+                         c + "/old/o.kd2,old,ACME,R7,S-old,2.1,Linux (Debian) 12.5,6.1.0 (x86_64),T,,0,0,0",
+                         c + "/plain/p.XML,plain,ACME,R7,S-plain,2.1,Linux (Debian) 12.5,6.1.0 (x86_64),,CS-1,0,0,0",
+                         c + "/web01/a.KD2,web01,ACME,R7,S-web01,2.1,Linux (Debian) 12.5,6.1.0 (x86_64),T,CS-1,0,0,0",
+                         c + "/web02/b.KD2,web02,ACME,R7,S-web02,2.1,Linux (Debian) 12.5,6.1.0 (x86_64),T,CS-1,0,0,0",
                      }));
     for (const char* damaged : {"/cut/c.KD2: ", "/junk/j.XML: not well-formed", "/nosummary/n.XML: no system summary"})
         EXPECT_NE(run.err.find("kdtool: " + c + damaged), std::string::npos) << damaged << "\n" << run.err;
