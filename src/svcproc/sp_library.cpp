@@ -165,7 +165,7 @@ sp_library_state sp_library_child::start(const char* name, int deadline) {
     uint8_t state = 0;
     bool late = false;
     if (!transfer(fd_, false, &state, 1, now_ms() + deadline_ms_, &late)) {
-        failed("loading", late ? "did not answer" : "ended");
+        failed("loading", late);
         return sp_library_state::failed;
     }
     auto loaded = static_cast<sp_library_state>(state);
@@ -187,7 +187,7 @@ bool sp_library_child::call(uint8_t operation, int argument, sp_request* block, 
     static sp_request answer;
     if (ok && block) ok = transfer(fd_, false, &answer, sizeof answer, deadline, &late);
     if (!ok) {
-        failed(operation_name(operation), late ? "did not answer" : "ended");
+        failed(operation_name(operation), late);
         return false;
     }
     if (block) std::memcpy(block, &answer, sizeof answer);
@@ -204,18 +204,23 @@ bool sp_library_child::data_io(sp_request& block, int* result) { return call(op_
 
 bool sp_library_child::close_driver(int* result) { return call(op_close, 0, nullptr, result, nullptr); }
 
-void sp_library_child::failed(const char* during, const char* how) {
-    pid_t pid = pid_;
+void sp_library_child::failed(const char* during, bool late) {
+    const int pid = static_cast<int>(pid_);
+    if (late) {
+        stop_child(0);
+        debug_printf("service processor library: process %d did not answer during %s within %d ms, killed\n", pid,
+                     during, deadline_ms_);
+        return;
+    }
     // A child that closed its end is on its way out: give it a moment to
     // finish, so that its own ending is what the log says.
-    int status = stop_child(how[0] == 'e' ? reap_wait_ms : 0);
-    char ending[96] = "";
-    if (WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL)
-        std::snprintf(ending, sizeof ending, ", terminated by %s", strsignal(WTERMSIG(status)));
-    else if (WIFEXITED(status))
-        std::snprintf(ending, sizeof ending, ", exit status %d", WEXITSTATUS(status));
-    debug_printf("service processor library: process %d %s during %s%s; ended\n", static_cast<int>(pid), how,
-                 during, ending);
+    int status = stop_child(reap_wait_ms);
+    char ending[96] = "killed";  // when it did not end by itself after all
+    if (status != -1 && WIFSIGNALED(status))
+        std::snprintf(ending, sizeof ending, "terminated by %s", strsignal(WTERMSIG(status)));
+    else if (status != -1 && WIFEXITED(status))
+        std::snprintf(ending, sizeof ending, "exit status %d", WEXITSTATUS(status));
+    debug_printf("service processor library: process %d ended during %s (%s)\n", pid, during, ending);
 }
 
 void sp_library_child::stop() { stop_child(0); }

@@ -42,8 +42,9 @@ public:
 
 private:
     bool call(uint8_t operation, int argument, sp_request* block, int* result, uint32_t* handle);
-    // The child has failed: a debug line that says how, then stop().
-    void failed(const char* during, const char* how);
+    // The child has failed (late: it did not answer in time): it is ended,
+    // with a debug line that says how.
+    void failed(const char* during, bool late);
     // Ends the child, after waiting up to grace_ms for it to end by itself;
     // its wait status, -1 when it had to be killed.
     int stop_child(int grace_ms);

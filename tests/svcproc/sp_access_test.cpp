@@ -158,14 +158,14 @@ TEST_F(MisbehavingLibrary, EntryPointsThatAbortCrashHangOrExit) {
         int how;
         const char* logged;  // besides the entry point's name
     } rows[] = {
-        {"OpenSPDriver", aborts, "ended during OpenSPDriver"},
+        {"OpenSPDriver", aborts, "ended during OpenSPDriver (terminated by Aborted)"},
         {"OpenSPDriver", crashes, "ended during OpenSPDriver"},
         {"OpenSPDriver", hangs, "did not answer during OpenSPDriver"},
-        {"OpenSPDriver", exits, "ended during OpenSPDriver, exit status 3"},
-        {"SystemDataIO", aborts, "ended during SystemDataIO"},
+        {"OpenSPDriver", exits, "ended during OpenSPDriver (exit status 3)"},
+        {"SystemDataIO", aborts, "ended during SystemDataIO (terminated by Aborted)"},
         {"SystemDataIO", crashes, "ended during SystemDataIO"},
         {"SystemDataIO", hangs, "did not answer during SystemDataIO"},
-        {"SystemDataIO", exits, "ended during SystemDataIO, exit status 3"},
+        {"SystemDataIO", exits, "ended during SystemDataIO (exit status 3)"},
     };
     library.add("\x01\x01", {0x11});  // what the library would have said
     for (const auto& row : rows) {
