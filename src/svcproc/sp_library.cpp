@@ -168,6 +168,10 @@ sp_library_state sp_library_child::start(const char* name, int deadline) {
         failed("loading", late);
         return sp_library_state::failed;
     }
+    if (state > static_cast<uint8_t>(sp_library_state::incomplete)) {
+        failed("loading", false);  // something other than the child's answer
+        return sp_library_state::failed;
+    }
     auto loaded = static_cast<sp_library_state>(state);
     if (loaded != sp_library_state::loaded) stop();
     return loaded;
