@@ -1,12 +1,12 @@
 #include "driver/system_summary.h"
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <ctime>
 #include <string>
 
+#include "base/accounts.h"
 #include "base/clock.h"
 #include "host/host_identity.h"
 #include "report/report.h"
@@ -115,13 +115,11 @@ void write_summary_table(FILE* report, const host_identity& identity) {
 void set_summary_case_id(const std::string& case_id) { summary_case_id = case_id; }
 
 void user_name_for(unsigned uid, char* out, size_t out_size) {
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    char buffer[4096];
-    if (getpwuid_r(static_cast<uid_t>(uid), &entry, buffer, sizeof buffer, &found) == 0 && found)
-        std::snprintf(out, out_size, "%s", found->pw_name);
-    else
+    std::string name = account_user_name(uid);
+    if (name.empty())
         std::snprintf(out, out_size, "%u", uid);
+    else
+        std::snprintf(out, out_size, "%s", name.c_str());
 }
 
 void expand_name_template(char* name_template, char* output, size_t output_size, const host_identity& identity) {

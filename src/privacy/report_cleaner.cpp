@@ -1,13 +1,12 @@
 #include "privacy/report_cleaner.h"
 
-#include <pwd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <set>
 #include <unordered_map>
 
+#include "base/accounts.h"
 #include "base/fresh_file.h"
 #include "privacy/identifier_text.h"
 #include "report/report.h"
@@ -91,14 +90,7 @@ bool kept_column(const kept_columns* table, std::string_view column) {
     return false;
 }
 
-bool default_lookup(const std::string& name, unsigned* uid) {
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    char buffer[4096];
-    if (getpwnam_r(name.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || !found) return false;
-    *uid = static_cast<unsigned>(found->pw_uid);
-    return true;
-}
+bool default_lookup(const std::string& name, unsigned* uid) { return account_user_id(name, uid); }
 
 // People's accounts: uid 1000 and above, without nobody and the range that
 // systems keep for their own dynamic service users.

@@ -1,7 +1,5 @@
 #include "svcproc/sp_access.h"
 
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -65,33 +63,22 @@ void sp_build_request(sp_request& block, uint8_t command, const char* key, const
 
 void sp_init(sp_connection& connection) {
     connection = sp_connection{};
-    void* library = dlopen(library_name.c_str(), RTLD_NOW);
-    if (!library) {
-        debug_printf("%s: not loaded\n", library_name.c_str());
-        return;
-    }
-    auto open_driver = reinterpret_cast<sp_open_driver_fn>(dlsym(library, "OpenSPDriver"));
-    auto close_driver = reinterpret_cast<sp_close_driver_fn>(dlsym(library, "CloseSPDriver"));
-    auto data_io = reinterpret_cast<sp_data_io_fn>(dlsym(library, "SystemDataIO"));
-    if (!open_driver || !close_driver || !data_io) {
+    auto library = std::make_unique<sp_library_child>();
+    switch (library->start(library_name.c_str(), sp_library_deadline())) {
+    case sp_library_state::loaded: connection.library = std::move(library); break;
+    case sp_library_state::absent: debug_printf("%s: not loaded\n", library_name.c_str()); break;
+    case sp_library_state::incomplete:
         debug_printf("%s: entry point missing, unloaded\n", library_name.c_str());
-        dlclose(library);
-        return;
+        break;
+    case sp_library_state::failed:
+        debug_printf("%s: could not be loaded, the ports are tried\n", library_name.c_str());
+        break;
     }
-    connection.library = library;
-    connection.open_driver = open_driver;
-    connection.close_driver = close_driver;
-    connection.data_io = data_io;
 }
 
-bool sp_open(sp_connection& connection, int argument) {
-    if (connection.open) return true;
-    if (connection.library) {
-        int result = connection.open_driver(&connection.driver_handle, argument, 0);
-        debug_printf("OpenSPDriver: rc = %d\n", result);
-        connection.open = result == 0;
-        return connection.open;
-    }
+namespace {
+
+bool open_ports(sp_connection& connection) {
     if (!sp_port_permission()) {
         debug_printf("service processor ports: no permission\n");
         return false;
@@ -101,18 +88,48 @@ bool sp_open(sp_connection& connection, int argument) {
     return connection.open;
 }
 
+// The library's process failed: the connection goes on through the ports.
+bool fall_back_to_ports(sp_connection& connection) {
+    debug_printf("%s: dropped, the ports are tried\n", library_name.c_str());
+    connection.library.reset();
+    connection.open = false;
+    return open_ports(connection);
+}
+
+}  // namespace
+
+bool sp_open(sp_connection& connection, int argument) {
+    if (connection.open) return true;
+    if (connection.library) {
+        int result = 0;
+        if (!connection.library->open_driver(argument, &result, &connection.driver_handle))
+            return fall_back_to_ports(connection);
+        debug_printf("OpenSPDriver: rc = %d\n", result);
+        connection.open = result == 0;
+        return connection.open;
+    }
+    return open_ports(connection);
+}
+
 void sp_close(sp_connection& connection) {
     if (connection.library && connection.open) {
-        connection.close_driver(connection.driver_handle, 0);
+        int ignored = 0;
+        connection.library->close_driver(&ignored);
         connection.open = false;
     }
+    connection.library.reset();
 }
 
 int sp_transact(sp_connection& connection, sp_request* block) {
     if (!connection.open) return sp_not_open;
     if (!block) return sp_no_block;
-    int result = connection.port_mode ? sp_port_exchange(*block)
-                                      : connection.data_io(connection.driver_handle, block, 0);
+    int result = 0;
+    if (connection.port_mode) {
+        result = sp_port_exchange(*block);
+    } else if (!connection.library->data_io(*block, &result)) {
+        // The block is as it was: the request goes out again on the ports.
+        result = fall_back_to_ports(connection) ? sp_port_exchange(*block) : sp_not_open;
+    }
     debug_printf("sp_transact %s: rc = %d, status %d\n", key_in_hex(*block).c_str(), result, block->status);
     return result;
 }

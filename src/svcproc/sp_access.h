@@ -5,7 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "svcproc/sp_library.h"
 
 // The request block. The caller owns all 16384 bytes; the reply is written
 // into the same block and never beyond it. Multi-byte fields are
@@ -48,23 +51,18 @@ constexpr int sp_no_block = 2;
 void sp_build_request(sp_request& block, uint8_t command, const char* key, const uint8_t* data = nullptr,
                       uint16_t data_length = 0);
 
-// Entry points of the driver library.
-using sp_open_driver_fn = int (*)(uint32_t* handle, int argument, int reserved);
-using sp_close_driver_fn = int (*)(uint32_t handle, int reserved);
-using sp_data_io_fn = int (*)(uint32_t handle, void* block, int reserved);
-
 struct sp_connection {
     bool open = false;
-    bool port_mode = false;        // the transport is the port protocol, not the library
-    void* library = nullptr;       // stays loaded until the process ends
-    uint32_t driver_handle = 0;    // set by the library's open call
-    sp_open_driver_fn open_driver = nullptr;
-    sp_close_driver_fn close_driver = nullptr;
-    sp_data_io_fn data_io = nullptr;
+    bool port_mode = false;  // the transport is the port protocol, not the library
+    // The child process that holds the loaded driver library, or none.
+    std::unique_ptr<sp_library_child> library;
+    uint32_t driver_handle = 0;  // as the library's open call set it
 };
 
-// Resets the connection and loads the driver library; without the library
-// or one of its three entry points, the ports are tried at open.
+// Resets the connection and loads the driver library (in its child);
+// without the library or one of its three entry points, the ports are tried
+// at open. A library that fails at any step (its process dies or hangs) is
+// dropped for the ports, with a debug line.
 void sp_init(sp_connection& connection);
 // Opens the library's driver, or the ports when there is no library. True
 // when a transport is open.

@@ -1,9 +1,13 @@
 #include "system/name_resolution.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <strings.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -41,22 +45,50 @@ std::string normalised(const std::string& path) {
     return joined.empty() ? "/" : joined;
 }
 
-// Runs in the child: the canonical name, or '!' and the error text.
-void resolve_in_child(int fd, void* argument) {
-    const char* host = static_cast<const char*>(argument);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_flags = AI_CANONNAME;
-    addrinfo* found = nullptr;
-    int rc = getaddrinfo(host, nullptr, &hints, &found);
-    std::string answer;
-    if (rc != 0)
-        answer = std::string("!") + gai_strerror(rc);
-    else
-        answer = found && found->ai_canonname ? found->ai_canonname : "";
-    if (found) freeaddrinfo(found);
-    ssize_t ignored = write(fd, answer.data(), answer.size());
-    (void)ignored;
+constexpr size_t lookup_output_cap = 64 << 10;
+constexpr size_t hosts_file_cap = 1 << 20;
+
+// The whitespace-separated words of a line, up to a '#'.
+std::vector<std::string> line_words(const std::string& line) {
+    std::vector<std::string> words;
+    size_t at = 0;
+    const size_t end = std::min(line.find('#'), line.size());
+    while (at < end) {
+        size_t begin = line.find_first_not_of(" \t\r", at);
+        if (begin == std::string::npos || begin >= end) break;
+        size_t stop = std::min(line.find_first_of(" \t\r", begin), end);
+        words.push_back(line.substr(begin, stop - begin));
+        at = stop;
+    }
+    return words;
+}
+
+std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// Without getent: the machine's own /etc/hosts, as the resolver's "files"
+// source reads it. The canonical name is the first name on the line that
+// names host; a numeric address is its own name.
+std::string lookup_in_hosts_file(const char* host, std::string& canonical) {
+    unsigned char address[sizeof(in6_addr)];
+    if (inet_pton(AF_INET, host, address) == 1 || inet_pton(AF_INET6, host, address) == 1) {
+        canonical = host;  // a numeric address names itself
+        return "";
+    }
+    std::string text;
+    if (read_capped("/etc/hosts", hosts_file_cap, text)) {
+        size_t at = 0;
+        while (at < text.size()) {
+            size_t end = std::min(text.find('\n', at), text.size());
+            std::vector<std::string> words = line_words(text.substr(at, end - at));
+            for (size_t i = 1; i < words.size(); ++i) {
+                if (strcasecmp(words[i].c_str(), host) != 0) continue;
+                canonical = words[1];
+                return "";
+            }
+            at = end + 1;
+        }
+    }
+    return gai_strerror(EAI_NONAME);
 }
 
 // The first line that is neither empty nor a comment.
@@ -95,14 +127,22 @@ std::string link_target(const std::string& path) {
 }
 
 std::string resolve_canonical_name(const char* host, std::string& canonical) {
-    bounded_child child;
-    if (!child.start(resolve_in_child, const_cast<char*>(host))) return "no lookup process";
-    std::string answer;
-    bool finished = child.read_all(answer, name_cap, resolver_timeout_ms);
-    child.finish();
-    if (!finished) return "timed out";
-    if (!answer.empty() && answer[0] == '!') return answer.substr(1);
-    canonical = answer;
+    const std::string getent = locate_tool("getent");
+    if (getent.empty()) {
+        debug_printf("resolver: no getent, %s looked up in /etc/hosts\n", host);
+        return lookup_in_hosts_file(host, canonical);
+    }
+    // The machine's own resolver, in its own process: its service modules
+    // belong to the machine's C library, not to this program's.
+    const char* const argv[] = {getent.c_str(), "ahosts", "--", host, nullptr};
+    command_result result = run_tool(argv, resolver_timeout_ms, lookup_output_cap);
+    if (!result.started) return "no lookup process";
+    if (result.timed_out) return "timed out";
+    if (WIFEXITED(result.status) && WEXITSTATUS(result.status) == 2) return gai_strerror(EAI_NONAME);
+    if (!WIFEXITED(result.status) || WEXITSTATUS(result.status) != 0) return describe_result(result);
+    // "ADDRESS STREAM CANONICAL-NAME" on the first line.
+    std::vector<std::string> words = line_words(first_line(result.output));
+    canonical = words.size() >= 3 ? words[2].substr(0, name_cap) : "";
     return "";
 }
 

@@ -14,7 +14,8 @@ std::string link_target(const std::string& path);
 // Looks up the canonical name of host; gives "" on success with canonical
 // filled in, else the reason ("timed out", the resolver's error text).
 using name_resolver_fn = std::string (*)(const char* host, std::string& canonical);
-// The resolver, asked in a child process with a deadline.
+// The machine's resolver, asked through its getent tool with a deadline;
+// without getent, /etc/hosts read directly.
 std::string resolve_canonical_name(const char* host, std::string& canonical);
 // Replaces the resolver; null restores it. Tests only.
 void set_name_resolver(name_resolver_fn resolver);

@@ -16,7 +16,7 @@
 using bytes = std::vector<uint8_t>;
 
 // The stand-in library's controls, looked up in the same loaded copy that
-// sp_init finds.
+// the child process of sp_init inherits.
 struct fake_library {
     explicit fake_library(const char* path = FAKE_SVCP_LIBRARY) {
         handle = dlopen(path, RTLD_NOW);
@@ -28,6 +28,7 @@ struct fake_library {
         open_argument = reinterpret_cast<int (*)()>(dlsym(handle, "fake_sp_open_argument"));
         close_calls = reinterpret_cast<int (*)()>(dlsym(handle, "fake_sp_close_calls"));
         repeat_last = reinterpret_cast<void (*)(int)>(dlsym(handle, "fake_sp_repeat_last"));
+        misbehave = reinterpret_cast<void (*)(const char*, int)>(dlsym(handle, "fake_sp_misbehave"));
         reset(0);
         set_sp_library_name(path);
     }
@@ -52,6 +53,8 @@ struct fake_library {
     int (*open_argument)() = nullptr;
     int (*close_calls)() = nullptr;
     void (*repeat_last)(int repeat) = nullptr;
+    // entry point name; 1 abort, 2 crash, 3 hang, 4 exit, 0 behave
+    void (*misbehave)(const char* entry, int how) = nullptr;
 };
 
 // A device on ports 0xE8/0xE9. It answers the probe's end byte with 0xFD,

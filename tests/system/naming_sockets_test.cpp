@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -45,9 +46,59 @@ TEST_F(NamingTest, HostNamesFromFilesKernelAndResolver) {
 // The resolver's real lookup runs in a child; a numeric address always
 // resolves without asking any server.
 TEST_F(NamingTest, RealLookupInAChild) {
+    set_command_runner(nullptr, nullptr);
     std::string canonical;
     EXPECT_EQ(resolve_canonical_name("127.0.0.1", canonical), "");
     EXPECT_EQ(canonical, "127.0.0.1");
+}
+
+// getent answers for the resolver; without it, the files of the root.
+TEST_F(NamingTest, LookupThroughGetentOrTheHostsFile) {
+    auto exited = [](int code, const std::string& output) {
+        command_result result;
+        result.started = true;
+        result.status = code << 8;
+        result.output = output;
+        return result;
+    };
+    command_result timed_out;
+    timed_out.started = timed_out.timed_out = true;
+    command_result killed;
+    killed.started = true;
+    killed.status = SIGABRT;
+    const struct {
+        const char* what;
+        bool getent;
+        command_result answer;
+        const char* host;
+        const char* failure;
+        const char* canonical;
+    } rows[] = {
+        {"canonical name on the first line", true,
+         exited(0, "10.0.0.5       STREAM web01.example.net\n10.0.0.5       DGRAM  \n"), "web01", "",
+         "web01.example.net"},
+        {"no canonical name given", true, exited(0, "10.0.0.5       STREAM\n"), "web01", "", ""},
+        {"not found", true, exited(2, ""), "web02", "Name or service not known", ""},
+        {"timed out", true, timed_out, "web01", "timed out", ""},
+        {"not started", true, command_result{}, "web01", "no lookup process", ""},
+        {"killed", true, killed, "web01", "terminated by Aborted", ""},
+        {"hosts file, alias", false, {}, "WEB01", "", "web01.example.net"},
+        {"hosts file, comment only", false, {}, "old", "Name or service not known", ""},
+        {"hosts file, absent name", false, {}, "web03", "Name or service not known", ""},
+        {"numeric address", false, {}, "::1", "", "::1"},
+    };
+    put("/etc/hosts", "127.0.0.1 localhost\n# 10.0.0.9 old\n10.0.0.5\tweb01.example.net  web01 # main\n");
+    for (const auto& row : rows) {
+        fake_tools& tools = fake_tools::instance();
+        tools.present = row.getent ? std::vector<std::string>{"getent"} : std::vector<std::string>{};
+        tools.results["getent"] = row.answer;
+        tools.runs.clear();
+        std::string canonical;
+        EXPECT_EQ(resolve_canonical_name(row.host, canonical), row.failure) << row.what;
+        EXPECT_EQ(canonical, row.canonical) << row.what;
+        if (row.getent) EXPECT_EQ(tools.runs, std::vector<std::string>{std::string("getent ahosts -- ") + row.host});
+        else EXPECT_TRUE(tools.runs.empty()) << row.what;
+    }
 }
 
 TEST_F(NamingTest, ResolverLinksAreFollowedInsideTheRoot) {

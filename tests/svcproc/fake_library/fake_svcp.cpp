@@ -1,7 +1,17 @@
 // A stand-in for the service processor's driver library, for the tests: it
 // answers requests from a table of keys that the test fills through the
-// fake_sp_* functions, and records the requests it was given.
+// fake_sp_* functions, and records the requests it was given. The program
+// calls the library in a child process: what the library records lives in
+// shared memory made at load, so the test process, which loads the same
+// copy first, sees it. It can also misbehave as closed libraries do: abort,
+// crash, hang or exit in an entry point, or (built with
+// FAKE_SVCP_ABORT_ON_LOAD) abort while it is being loaded.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,21 +26,67 @@ struct reply {
     std::string data;
 };
 
+// What the calls leave behind, shared with the process that loaded the
+// library before the program's child was forked.
+struct records {
+    int open_argument;
+    int open_calls, close_calls;
+    size_t request_length;
+    char requests[1 << 20];  // one line per request: command, key and data in hex
+};
+
+records* make_records() {
+    void* shared = mmap(nullptr, sizeof(records), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) std::abort();
+    return static_cast<records*>(shared);
+}
+
+records* const recorded = make_records();
+
 std::vector<reply> replies;
-std::string requests;  // one line per request: command, key and data in hex
 int open_result = 0;
-int open_argument = -1;
-int open_calls = 0, close_calls = 0;
 bool repeat_last = false;  // lists past their end give their last entry again
 const uint32_t handle_value = 0x5EC0DE;
 
-void append_hex(std::string& to, const uint8_t* bytes, size_t count) {
+// Misbehaviour in one entry point.
+enum { behave = 0, do_abort, do_crash, do_hang, do_exit };
+struct misbehaviour {
+    char entry[16];
+    int how;
+} misbehaving{"", behave};
+
+void maybe_misbehave(const char* entry) {
+    if (std::strcmp(misbehaving.entry, entry) != 0) return;
+    switch (misbehaving.how) {
+    case do_abort: std::abort();
+    case do_crash: std::raise(SIGSEGV); break;
+    case do_hang:
+        for (;;) pause();
+    case do_exit: std::exit(3);
+    }
+}
+
+void append_text(const char* text, size_t count) {
+    size_t room = sizeof recorded->requests - 1 - recorded->request_length;
+    if (count > room) count = room;
+    std::memcpy(recorded->requests + recorded->request_length, text, count);
+    recorded->request_length += count;
+    recorded->requests[recorded->request_length] = 0;
+}
+
+void append_hex(const uint8_t* bytes, size_t count) {
     char hex[4];
     for (size_t i = 0; i < count; ++i) {
         std::snprintf(hex, sizeof hex, "%02X", bytes[i]);
-        to += hex;
+        append_text(hex, 2);
     }
 }
+
+#ifdef FAKE_SVCP_ABORT_ON_LOAD
+// As a statically linked program's loader does with a library built for
+// another C library.
+[[maybe_unused]] const int refuse_to_load = (std::abort(), 0);
+#endif
 
 // The position of the next list entry to give for a key.
 std::vector<std::pair<std::string, size_t>> list_positions;
@@ -48,12 +104,21 @@ extern "C" {
 
 void fake_sp_reset(int result_of_open) {
     replies.clear();
-    requests.clear();
     list_positions.clear();
     open_result = result_of_open;
-    open_argument = -1;
-    open_calls = close_calls = 0;
+    recorded->open_argument = -1;
+    recorded->open_calls = recorded->close_calls = 0;
+    recorded->request_length = 0;
+    recorded->requests[0] = 0;
     repeat_last = false;
+    misbehaving = {"", behave};
+}
+
+// entry: "OpenSPDriver", "SystemDataIO" or "CloseSPDriver"; how: 1 abort,
+// 2 crash, 3 hang, 4 exit (0 behaves again).
+void fake_sp_misbehave(const char* entry, int how) {
+    std::snprintf(misbehaving.entry, sizeof misbehaving.entry, "%s", entry);
+    misbehaving.how = how;
 }
 
 void fake_sp_repeat_last(int repeat) { repeat_last = repeat != 0; }
@@ -64,21 +129,23 @@ void fake_sp_add(const char* key, int result, int status, const unsigned char* d
     replies.push_back({key, result, status, std::string(reinterpret_cast<const char*>(data), length)});
 }
 
-const char* fake_sp_requests() { return requests.c_str(); }
-int fake_sp_open_argument() { return open_argument; }
-int fake_sp_open_calls() { return open_calls; }
-int fake_sp_close_calls() { return close_calls; }
+const char* fake_sp_requests() { return recorded->requests; }
+int fake_sp_open_argument() { return recorded->open_argument; }
+int fake_sp_open_calls() { return recorded->open_calls; }
+int fake_sp_close_calls() { return recorded->close_calls; }
 
 int OpenSPDriver(uint32_t* handle, int argument, int) {
-    ++open_calls;
-    open_argument = argument;
+    maybe_misbehave("OpenSPDriver");
+    ++recorded->open_calls;
+    recorded->open_argument = argument;
     if (open_result == 0) *handle = handle_value;
     return open_result;
 }
 
 #ifndef FAKE_SVCP_WITHOUT_CLOSE
 int CloseSPDriver(uint32_t handle, int) {
-    if (handle == handle_value) ++close_calls;
+    maybe_misbehave("CloseSPDriver");
+    if (handle == handle_value) ++recorded->close_calls;
     return 0;
 }
 #endif
@@ -90,12 +157,13 @@ int SystemDataIO(uint32_t handle, void* block_address, int) {
     uint8_t command = block[0], key_length = block[1];
     size_t data_length = block[2] | block[3] << 8;
     std::string key(reinterpret_cast<const char*>(block + 6), key_length);
-    append_hex(requests, block, 1);
-    requests += " ";
-    append_hex(requests, block + 6, key_length);
-    requests += " ";
-    append_hex(requests, block + 6 + key_length, data_length);
-    requests += "\n";
+    append_hex(block, 1);
+    append_text(" ", 1);
+    append_hex(block + 6, key_length);
+    append_text(" ", 1);
+    append_hex(block + 6 + key_length, data_length);
+    append_text("\n", 1);
+    maybe_misbehave("SystemDataIO");
 
     size_t& position = list_position(key);
     if (command == 2) position = 0;
