@@ -3,18 +3,81 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "base/run_context.h"
+#include "system/bounded_command.h"
 
 namespace {
 
-FILE* popen_for_reading(const char* command) { return popen(command, "r"); }
+// The commands started and not yet closed, with their processes.
+struct open_pipe {
+    FILE* stream;
+    pid_t pid;
+};
+std::vector<open_pipe> open_pipes;
 
-command_open_fn command_opener = popen_for_reading;
-command_close_fn command_closer = pclose;
+// What a command writes on its standard error belongs in the debug log, not
+// between the progress lines; without a log file it goes where ours goes.
+int child_error_fd() {
+    int fd = debug_log ? fileno(debug_log) : -1;
+    return fd >= 0 ? fd : STDERR_FILENO;
+}
+
+// Like popen(command, "r"), but the shell gets the fixed child environment
+// whatever this process was started with: a search path of the system's
+// command folders only, so no planted tool in the working folder runs.
+FILE* spawn_for_reading(const char* command) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return nullptr;
+    const char* const argv[] = {"/bin/sh", "-c", command, nullptr};
+    std::fflush(debug_log);
+    pid_t pid = spawn_child(argv, fds[1], child_error_fd(), false);
+    int saved = errno;
+    close(fds[1]);
+    FILE* stream = pid > 0 ? fdopen(fds[0], "r") : nullptr;
+    if (!stream) {
+        close(fds[0]);
+        if (pid > 0) waitpid(pid, nullptr, 0);
+        errno = saved;
+        return nullptr;
+    }
+    // A stream closed behind our back (a test's own close) left its entry;
+    // the same address now belongs to this one.
+    for (size_t i = 0; i < open_pipes.size(); ++i) {
+        if (open_pipes[i].stream != stream) continue;
+        waitpid(open_pipes[i].pid, nullptr, WNOHANG);
+        open_pipes.erase(open_pipes.begin() + static_cast<long>(i));
+        break;
+    }
+    open_pipes.push_back({stream, pid});
+    return stream;
+}
+
+// Like pclose: closes the stream, waits for the command and gives its wait
+// status. A stream of a replaced opener (popen in a test) gets pclose.
+int close_spawned(FILE* stream) {
+    for (size_t i = 0; i < open_pipes.size(); ++i) {
+        if (open_pipes[i].stream != stream) continue;
+        pid_t pid = open_pipes[i].pid;
+        open_pipes.erase(open_pipes.begin() + static_cast<long>(i));
+        std::fclose(stream);
+        int status = 0;
+        pid_t done;
+        do {
+            done = waitpid(pid, &status, 0);
+        } while (done < 0 && errno == EINTR);
+        return done == pid ? status : -1;
+    }
+    return pclose(stream);
+}
+
+command_open_fn command_opener = spawn_for_reading;
+command_close_fn command_closer = close_spawned;
 
 const char* const fixed_script_files[script_file_count] = {
     "/tmp/sifterra.log",
@@ -73,8 +136,8 @@ FILE* open_command(const char* command) { return command_opener(command); }
 int close_command(FILE* pipe) { return command_closer(pipe); }
 
 void set_command_pipe(command_open_fn open, command_close_fn close) {
-    command_opener = open ? open : popen_for_reading;
-    command_closer = close ? close : pclose;
+    command_opener = open ? open : spawn_for_reading;
+    command_closer = close ? close : close_spawned;
 }
 
 std::string script_command_line(const char* script, bool as_test) {

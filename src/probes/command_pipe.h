@@ -8,11 +8,14 @@
 using command_open_fn = FILE* (*)(const char* command);
 using command_close_fn = int (*)(FILE* pipe);
 
-// Starts a command for reading its output (popen unless a test replaced it).
+// Starts a command for reading its output, as popen would, unless a test
+// replaced it: "/bin/sh -c command" in "/" with the fixed child environment
+// (system/bounded_command.h), standard input on /dev/null and standard error
+// on the debug log.
 FILE* open_command(const char* command);
 // Closes the pipe and gives the command's wait status, or a negative value.
 int close_command(FILE* pipe);
-// Replaces the command pipe; null restores popen/pclose. Tests only.
+// Replaces the command pipe; null restores the real one. Tests only.
 void set_command_pipe(command_open_fn open, command_close_fn close);
 
 // The embedded scripts are written for bash ("echo -en", "${DIR#prefix}"),
