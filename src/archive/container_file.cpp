@@ -1,5 +1,6 @@
 #include "archive/container_file.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -19,6 +20,8 @@ constexpr char plain_magic[10] = {'_', 'K', 'E', 'L', 'D', 'R', 'A', 'N', '_', 0
 constexpr char sealed_magic[10] = {'_', 'K', 'E', 'L', 'D', 'R', 'F', 'F', '_', 0};
 constexpr const char* version_file_name = "KDLIC.TMP";
 constexpr size_t copy_chunk = 65536;
+// Containers and their working files hold what only root may read.
+constexpr mode_t private_mode = 0600;
 
 // An LZHUF stream spends at least one bit on a literal and ten on a match of
 // at most 60 bytes, so it can never expand to more than 48 bytes per byte.
@@ -131,10 +134,17 @@ FILE* create_item_temp(char* name, size_t size) {
     std::time_t now = clock_now();
     for (int attempt = 0; attempt < 16; attempt++) {
         std::snprintf(name, size, "%lX.tmp", static_cast<unsigned long>(now + attempt));
-        FILE* f = fopen_fresh(name, "w+b");
+        FILE* f = fopen_fresh(name, "w+b", private_mode);
         if (f) return f;
     }
     return nullptr;
+}
+
+// The permissions of a converted file: those of the original, never wider.
+mode_t kept_mode(FILE* original) {
+    struct stat info;
+    if (fstat(fileno(original), &info) != 0) return private_mode;
+    return info.st_mode & 0777;
 }
 
 int64_t file_size(FILE* f) {
@@ -221,7 +231,7 @@ int ContainerFile::create(const char* file_name) {
     declared_items_ = 0;
     // The stream stays open for the items: reopening the name would give a
     // moment in which something else could be put in its place.
-    file_ = fopen_fresh(file_name, "w+b");
+    file_ = fopen_fresh(file_name, "w+b", private_mode);
     if (!file_) return -3;
 
     uint8_t header[container_header_size] = {};
@@ -332,7 +342,7 @@ int ContainerFile::write_version_record(const char* version_text, int* item_stat
     put_stamp(record + 5, make_date_stamp(clock_now()));
     std::memcpy(record + 12, version_text, strnlen(version_text, 64));
 
-    FILE* f = fopen_fresh(version_file_name, "wb");
+    FILE* f = fopen_fresh(version_file_name, "wb", private_mode);
     if (!f) return -4;
     bool written = std::fwrite(record, 1, sizeof record, f) == sizeof record;
     if (std::fclose(f) != 0) written = false;
@@ -349,7 +359,7 @@ int ContainerFile::seal(const char* file_name) {
     FILE* in = fopen_no_follow(file_name, "rb");
     if (!in) return -4;
     std::string temp_name = std::string(file_name) + ".tmp";
-    FILE* out = fopen_fresh(temp_name.c_str(), "wb");
+    FILE* out = fopen_fresh(temp_name.c_str(), "wb", kept_mode(in));
     if (!out) {
         std::fclose(in);
         return -4;
@@ -380,7 +390,7 @@ int ContainerFile::unseal_file(const char* file_name, bool* cut) {
     FILE* in = fopen_no_follow(file_name, "rb");
     if (!in) return -4;
     std::string temp_name = std::string(file_name) + ".tmp";
-    FILE* out = fopen_fresh(temp_name.c_str(), "w+b");
+    FILE* out = fopen_fresh(temp_name.c_str(), "w+b", kept_mode(in));
     if (!out) {
         std::fclose(in);
         return -4;

@@ -30,6 +30,10 @@ namespace {
 
 bool text_mode() { return output_mode() == 0 || output_mode() == 3; }
 
+// The report, its copies and the debug log hold what only root may read
+// (the kernel log, root-only settings, configuration files): owner only.
+constexpr mode_t private_file_mode = 0600;
+
 // Descriptors 0, 1 and 2 are made open (on /dev/null) before anything else
 // is: a program started without them would find its report or log opened as
 // one of them, and console lines would land in the report.
@@ -65,7 +69,7 @@ void survive_failed_writes() {
 void open_debug_log(int debug_logs) {
     for (int i = 0; i < debug_logs; ++i) {
         if (debug_log) std::fclose(debug_log);
-        debug_log = fopen_fresh("keldran.log", "w");
+        debug_log = fopen_fresh("keldran.log", "w", private_file_mode);
     }
     if (!debug_log) {
         debug_log = std::fopen("/dev/null", "w");
@@ -80,7 +84,7 @@ void open_debug_log(int debug_logs) {
 
 // Creates the temporary report and writes its start.
 FILE* start_report(const char* temporary_name) {
-    FILE* report = fopen_fresh(temporary_name, text_mode() ? "w" : "wb");
+    FILE* report = fopen_fresh(temporary_name, text_mode() ? "w" : "wb", private_file_mode);
     if (!report) return nullptr;
     if (text_mode()) {
         std::fprintf(report, "\nVarnholt Technical Support Information Sifterra\n");
@@ -198,7 +202,7 @@ int clean_report(const char* temporary_name, const char* cleaned_name, char* bas
     report_cleaner cleaner{clean_options{}};
     std::string problem;
     FILE* in = fopen_no_follow(temporary_name, "rb");
-    FILE* out = fopen_fresh(cleaned_name, "wb");
+    FILE* out = fopen_fresh(cleaned_name, "wb", private_file_mode);
     bool cleaned = in && out && cleaner.clean(in, out, &problem);
     if (in) std::fclose(in);
     if (out && std::fclose(out) != 0) cleaned = false;

@@ -212,6 +212,21 @@ TEST(EndToEnd, CleanRunPacksTheCleanedReportAndKeepsAPrivateMap) {
     EXPECT_EQ(read_file(extracted), document);
 }
 
+// Everything a run leaves is its owner's alone, whatever the umask: the
+// kept copy is the temporary report itself, renamed.
+TEST(EndToEnd, ResultFilesAreReadableByTheirOwnerOnly) {
+    temp_dir dir;
+    program_run run = run_sifterra(dir, "-batch -debug TulipMarch -filenamebox", with_prefix("umask 000 && "));
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    const std::set<std::string> files = files_in(dir.file("work"));
+    EXPECT_EQ(files, (std::set<std::string>{"box.KD2", "box.XML", "keldran.log"}));
+    for (const std::string& name : files) {
+        struct stat info;
+        ASSERT_EQ(stat(dir.file("work/" + name).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+    }
+}
+
 // A report that cannot be cleaned is not packed: nothing uncleaned leaves
 // by mistake, and the report stays on the machine as the plain copy.
 TEST(EndToEnd, ACleaningThatFailsPacksNothing) {
