@@ -387,9 +387,20 @@ int ContainerFile::unseal(const char* file_name) {
 // that is an error like any broken pair.
 int ContainerFile::unseal_file(const char* file_name, bool* cut) {
     if (!file_name) return -1;
+    return unseal_into(file_name, (std::string(file_name) + ".tmp").c_str(), file_name, cut);
+}
+
+int ContainerFile::unseal_to(const char* sealed_name, const char* plain_name, bool* cut) {
+    if (!sealed_name || !plain_name) return -1;
+    return unseal_into(sealed_name, plain_name, nullptr, cut);
+}
+
+// Unseals file_name into temp_name, which is then renamed to final_name
+// (when given) or kept.
+int ContainerFile::unseal_into(const char* file_name, const char* temp, const char* final_name, bool* cut) {
     FILE* in = fopen_no_follow(file_name, "rb");
     if (!in) return -4;
-    std::string temp_name = std::string(file_name) + ".tmp";
+    const std::string temp_name = temp;
     FILE* out = fopen_fresh(temp_name.c_str(), "w+b", kept_mode(in));
     if (!out) {
         std::fclose(in);
@@ -424,7 +435,13 @@ int ContainerFile::unseal_file(const char* file_name, bool* cut) {
     std::memcpy(header, plain_magic, sizeof plain_magic);
     std::rewind(out);
     if (std::fwrite(header, 1, sizeof header, out) != sizeof header) return abandon(in, out, temp_name, -6);
-    return finish_conversion(in, out, temp_name, file_name);
+    if (final_name) return finish_conversion(in, out, temp_name, final_name);
+    std::fclose(in);
+    if (std::fclose(out) != 0) {
+        std::remove(temp_name.c_str());
+        return -6;
+    }
+    return 0;
 }
 
 // ---------------------------------------------------------------- reader
@@ -437,7 +454,8 @@ int ContainerFile::open(const char* file_name) {
     declared_items_ = 0;
     cut_record_ = ItemRecord{};
     cut_record_known_ = false;
-    file_ = fopen_no_follow(file_name, "r+b");
+    // The reader never writes: a container the user may only read opens too.
+    file_ = fopen_no_follow(file_name, "rb");
     if (!file_) return -2;
     uint8_t header[container_header_size];
     if (std::fread(header, 1, sizeof header, file_) != sizeof header) {
@@ -451,7 +469,7 @@ int ContainerFile::open(const char* file_name) {
         if (unsealed == -5) return -5;  // nothing past the header's start
         if (unsealed != 0) return -10;
         damaged_ = cut;
-        file_ = fopen_no_follow(file_name, "r+b");
+        file_ = fopen_no_follow(file_name, "rb");
         if (!file_) return -2;
         if (std::fread(header, 1, sizeof header, file_) != sizeof header) {
             forget_file();

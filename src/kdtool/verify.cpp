@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <filesystem>
 
 #include "kdtool/kdtool_commands.h"
@@ -8,7 +9,7 @@ namespace {
 // Checks one item: a record as the writer makes it (flag 0 or 1, a stored
 // item without compressed length), decoded to its recorded length from
 // exactly its data.
-bool verify_item(ContainerFile& c, int index, const std::string& out, std::string* problem) {
+bool verify_item(ContainerFile& c, const workspace& ws, int index, const std::string& out, std::string* problem) {
     ItemRecord r;
     std::string where = "item " + std::to_string(index) + " (id " + std::to_string(c.item_id(index)) + ")";
     if (c.read_record(index, &r) != 0) {
@@ -20,7 +21,12 @@ bool verify_item(ContainerFile& c, int index, const std::string& out, std::strin
                    ", compressed length " + std::to_string(r.compressed_length) + ")";
         return false;
     }
+    errno = 0;
     int status = c.extract_item(index, out.c_str());
+    if (status != 0 && no_space_left(errno)) {
+        *problem = where + ": cannot be checked: " + no_space_text(ws);
+        return false;
+    }
     if (status != 0) {
         *problem = where + ": cannot be decoded (status " + std::to_string(status) + ")";
         return false;
@@ -57,7 +63,7 @@ int verify_structure(ContainerFile& c, const workspace& ws, const opened_contain
         std::string out = ws.path("item");
         std::remove(out.c_str());
         std::string problem;
-        bool sound = verify_item(c, i, out, &problem);
+        bool sound = verify_item(c, ws, i, out, &problem);
         if (!sound) problems->push_back(problem);
         int id = c.item_id(i);
         std::string bytes;
