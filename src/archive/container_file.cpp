@@ -13,6 +13,7 @@
 #include "archive/lzhuf_codec.h"
 #include "base/clock.h"
 #include "base/fresh_file.h"
+#include "base/partial_files.h"
 
 namespace {
 
@@ -135,7 +136,10 @@ FILE* create_item_temp(char* name, size_t size) {
     for (int attempt = 0; attempt < 16; attempt++) {
         std::snprintf(name, size, "%lX.tmp", static_cast<unsigned long>(now + attempt));
         FILE* f = fopen_fresh(name, "w+b", private_mode);
-        if (f) return f;
+        if (f) {
+            track_partial_file(name);
+            return f;
+        }
     }
     return nullptr;
 }
@@ -145,6 +149,11 @@ mode_t kept_mode(FILE* original) {
     struct stat info;
     if (fstat(fileno(original), &info) != 0) return private_mode;
     return info.st_mode & 0777;
+}
+
+void remove_item_temp(const char* name) {
+    std::remove(name);
+    forget_partial_file(name);
 }
 
 int64_t file_size(FILE* f) {
@@ -297,7 +306,7 @@ int ContainerFile::append_record(int id, FILE* input, bool compress, uint32_t le
         if (rc == 0 && std::fflush(temp) != 0) rc = -3;
         if (rc != 0) {
             std::fclose(temp);
-            std::remove(temp_name);
+            remove_item_temp(temp_name);
             return -9;
         }
         if (sizes.compressed != sizes.uncompressed) {
@@ -306,12 +315,12 @@ int ContainerFile::append_record(int id, FILE* input, bool compress, uint32_t le
             std::rewind(temp);
             ok = ok && copy_bytes(temp, file_, sizes.compressed) == sizes.compressed;
             std::fclose(temp);
-            std::remove(temp_name);
+            remove_item_temp(temp_name);
             return ok && std::fflush(file_) == 0 ? 0 : -6;
         }
         // Equal lengths would read back as stored data, so store the item.
         std::fclose(temp);
-        std::remove(temp_name);
+        remove_item_temp(temp_name);
         length = sizes.uncompressed;
         if (fseeko(input, 0, SEEK_SET) != 0) return -2;
     }

@@ -12,6 +12,7 @@
 
 #include "archive/container_file.h"
 #include "base/fresh_file.h"
+#include "base/partial_files.h"
 #include "base/run_context.h"
 #include "driver/console.h"
 #include "driver/device_probes.h"
@@ -165,6 +166,11 @@ void run_fixed_sections(const run_options& options, FILE* console, FILE* report,
 // completely, which is never packed); a failed packing leaves no container.
 int pack_report(ContainerFile& container, const char* final_name, const char* temporary_name,
                 bool report_complete, bool silent, FILE* console) {
+    // Until it is sealed the container is a partial file, as are its working
+    // files of known names.
+    const std::string sealing_name = std::string(final_name) + ".tmp";
+    const char* const packing_files[] = {final_name, sealing_name.c_str(), "KDLIC.TMP"};
+    for (const char* name : packing_files) track_partial_file(name);
     int status = report_complete ? container.create(final_name) : -6;
     const bool created = status == 0;
     int item_status = 0;
@@ -186,6 +192,7 @@ int pack_report(ContainerFile& container, const char* final_name, const char* te
         debug_printf("packing %s: rc = %d\n", final_name, status);
         if (created) unlink(final_name);
     }
+    for (const char* name : packing_files) forget_partial_file(name);
     return status;
 }
 
@@ -248,6 +255,7 @@ struct console_scope {
 int run_sifterra(int argc, const char* const* argv) {
     open_standard_descriptors();
     survive_failed_writes();
+    remove_partial_files_on_signals();
     set_output_mode(4);
     ContainerFile container;
 
@@ -276,8 +284,10 @@ int run_sifterra(int argc, const char* const* argv) {
 
     char temporary_name[64];
     std::snprintf(temporary_name, sizeof temporary_name, "keldr%x.tmp", static_cast<unsigned>(getpid()));
+    track_partial_file(temporary_name);
     FILE* report = start_report(temporary_name);
     if (!report) {
+        forget_partial_file(temporary_name);
         if (!silent) std::fprintf(console, "ERROR: Cannot create temp file. Is the disk full ?\n\n");
         return exit_no_report;
     }
@@ -298,6 +308,7 @@ int run_sifterra(int argc, const char* const* argv) {
     const char* report_name = temporary_name;
     std::string map_name;
     int status = 0;
+    track_partial_file(cleaned_name);
     if (options.clean && report_complete && output_mode() == 4) {
         status = clean_report(temporary_name, cleaned_name, base_name, sizeof base_name, &map_name, silent, console);
         if (status == 0) {
@@ -316,6 +327,9 @@ int run_sifterra(int argc, const char* const* argv) {
     } else {
         unlink(report_name);
     }
+    // What is left now is complete: the container, or the report kept in its place.
+    forget_partial_file(temporary_name);
+    forget_partial_file(cleaned_name);
 
     if (!silent && !map_name.empty())
         std::fprintf(console, "\nIdentifiers were replaced (best effort, see the README); their map is %s: keep it private.\n",

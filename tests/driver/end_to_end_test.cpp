@@ -2,10 +2,13 @@
 // output, exit code and the files it leaves.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -224,6 +227,45 @@ TEST(EndToEnd, ResultFilesAreReadableByTheirOwnerOnly) {
         struct stat info;
         ASSERT_EQ(stat(dir.file("work/" + name).c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+    }
+}
+
+// A run ended by SIGTERM, SIGINT or SIGHUP leaves no partial report behind.
+// The run waits at its first question (-step, with no answer yet), when the
+// temporary report already holds the system summary.
+TEST(EndToEnd, SignalsRemoveThePartialReport) {
+    for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+        temp_dir dir;
+        int answers[2];
+        ASSERT_EQ(pipe(answers), 0);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            dup2(answers[0], 0);
+            close(answers[1]);
+            int out = open("/dev/null", O_WRONLY);
+            dup2(out, 1);
+            signal(SIGINT, SIG_DFL);
+            signal(SIGHUP, SIG_DFL);
+            if (chdir(dir.path().c_str()) != 0) _exit(126);
+            execl(SIFTERRA_BINARY, SIFTERRA_BINARY, "-batch", "-step", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(answers[0]);
+        bool started = false;
+        for (int i = 0; i < 1000 && !started; ++i) {
+            for (const std::string& name : files_in(dir.path()))
+                if (name.rfind("keldr", 0) == 0) started = true;
+            if (!started) usleep(5000);
+        }
+        EXPECT_TRUE(started);
+        usleep(50000);  // the summary is being written
+        ASSERT_EQ(kill(child, signal_number), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        close(answers[1]);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << strsignal(signal_number);
+        EXPECT_TRUE(files_in(dir.path()).empty()) << strsignal(signal_number);
     }
 }
 
