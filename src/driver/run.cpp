@@ -83,9 +83,34 @@ void open_debug_log(int debug_logs) {
     std::setvbuf(debug_log, nullptr, _IONBF, 0);
 }
 
-// Creates the temporary report and writes its start.
-FILE* start_report(const char* temporary_name) {
-    FILE* report = fopen_fresh(temporary_name, text_mode() ? "w" : "wb", private_file_mode);
+// How many other names a working file may take when something that cannot
+// be removed (a folder another user made) stands under the first one.
+constexpr int alternate_names = 7;
+
+// Creates a private working file "STEM.EXT" in the current folder, or
+// "STEM-N.EXT" when the name is taken by a folder; name receives the name
+// used. Null when none could be made.
+FILE* create_working_file(char* name, size_t size, const char* stem, const char* extension, const char* mode) {
+    for (int n = 0; n <= alternate_names; ++n) {
+        if (n == 0)
+            std::snprintf(name, size, "%s.%s", stem, extension);
+        else
+            std::snprintf(name, size, "%s-%d.%s", stem, n, extension);
+        track_partial_file(name);
+        FILE* f = fopen_fresh(name, mode, private_file_mode);
+        if (f) {
+            if (n > 0) debug_printf("%s.%s: cannot be used; %s instead\n", stem, extension, name);
+            return f;
+        }
+        forget_partial_file(name);
+        if (errno != EISDIR) break;
+    }
+    return nullptr;
+}
+
+// Creates the temporary report (its name goes to temporary_name) and writes its start.
+FILE* start_report(char* temporary_name, size_t size, const char* stem) {
+    FILE* report = create_working_file(temporary_name, size, stem, "tmp", text_mode() ? "w" : "wb");
     if (!report) return nullptr;
     if (text_mode()) {
         std::fprintf(report, "\nVarnholt Technical Support Information Sifterra\n");
@@ -203,13 +228,13 @@ int pack_report(ContainerFile& container, const char* final_name, const char* te
 // report is then not packed, so that nothing uncleaned leaves by mistake).
 constexpr int cleaning_failed = -11;
 
-int clean_report(const char* temporary_name, const char* cleaned_name, char* base_name, size_t base_name_size,
-                 std::string* map_name, bool silent, FILE* console) {
+int clean_report(const char* temporary_name, char* cleaned_name, size_t cleaned_name_size, const char* stem,
+                 char* base_name, size_t base_name_size, std::string* map_name, bool silent, FILE* console) {
     if (!silent) write_dotted_label(console, "Cleaning Info");
     report_cleaner cleaner{clean_options{}};
     std::string problem;
     FILE* in = fopen_no_follow(temporary_name, "rb");
-    FILE* out = fopen_fresh(cleaned_name, "wb", private_file_mode);
+    FILE* out = create_working_file(cleaned_name, cleaned_name_size, stem, "cln", "wb");
     bool cleaned = in && out && cleaner.clean(in, out, &problem);
     if (in) std::fclose(in);
     if (out && std::fclose(out) != 0) cleaned = false;
@@ -282,12 +307,11 @@ int run_sifterra(int argc, const char* const* argv) {
     const bool silent = options.silent;
     if (!silent) write_banner(console);
 
+    char stem[32];
+    std::snprintf(stem, sizeof stem, "keldr%x", static_cast<unsigned>(getpid()));
     char temporary_name[64];
-    std::snprintf(temporary_name, sizeof temporary_name, "keldr%x.tmp", static_cast<unsigned>(getpid()));
-    track_partial_file(temporary_name);
-    FILE* report = start_report(temporary_name);
+    FILE* report = start_report(temporary_name, sizeof temporary_name, stem);
     if (!report) {
-        forget_partial_file(temporary_name);
         if (!silent) std::fprintf(console, "ERROR: Cannot create temp file. Is the disk full ?\n\n");
         return exit_no_report;
     }
@@ -303,14 +327,13 @@ int run_sifterra(int argc, const char* const* argv) {
     run_context.report = nullptr;
 
     // With -clean the cleaned report is the one packed and kept.
-    char cleaned_name[64];
-    std::snprintf(cleaned_name, sizeof cleaned_name, "keldr%x.cln", static_cast<unsigned>(getpid()));
+    char cleaned_name[64] = "";
     const char* report_name = temporary_name;
     std::string map_name;
     int status = 0;
-    track_partial_file(cleaned_name);
     if (options.clean && report_complete && output_mode() == 4) {
-        status = clean_report(temporary_name, cleaned_name, base_name, sizeof base_name, &map_name, silent, console);
+        status = clean_report(temporary_name, cleaned_name, sizeof cleaned_name, stem, base_name, sizeof base_name,
+                              &map_name, silent, console);
         if (status == 0) {
             unlink(temporary_name);
             report_name = cleaned_name;

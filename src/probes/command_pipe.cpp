@@ -89,6 +89,12 @@ std::string script_files[script_file_count] = {
     fixed_script_files[1],
     fixed_script_files[2],
 };
+// What the scripts get instead of a shared file that cannot be used: a file
+// in a folder of this run's own (empty while the shared one serves).
+std::string private_files[script_file_count];
+std::string private_folder;          // made on first need
+std::string private_folder_parent = "/tmp";
+int refused_commands = 0;
 
 const char* const default_script_shell = "/bin/bash";
 std::string script_shell = default_script_shell;
@@ -129,6 +135,38 @@ bool create_fresh(const char* path) {
     return true;
 }
 
+// A file of this run's own for shared file number i, in a folder that only
+// this user can enter (mkdtemp makes it fresh, mode 0700). Empty when even
+// that cannot be made.
+std::string private_file(int i) {
+    if (!private_files[i].empty()) return private_files[i];
+    if (private_folder.empty()) {
+        std::string pattern = private_folder_parent + "/sifterra-XXXXXX";
+        if (!mkdtemp(pattern.data())) {
+            debug_printf("%s: cannot make a private folder: %s\n", pattern.c_str(), std::strerror(errno));
+            return "";
+        }
+        private_folder = pattern;
+    }
+    const std::string& shared = script_files[i];
+    std::string path = private_folder + shared.substr(shared.rfind('/'));
+    if (!create_fresh(path.c_str())) {
+        debug_printf("%s: cannot create: %s\n", path.c_str(), std::strerror(errno));
+        return "";
+    }
+    private_files[i] = path;
+    return path;
+}
+
+// Is the shared file there for us to append to? A file kept because root
+// owns it is not, for another user.
+bool shared_file_usable(const std::string& path) {
+    if (!secure_script_file(path.c_str())) return false;
+    if (access(path.c_str(), W_OK) == 0) return true;
+    debug_printf("%s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+}
+
 }  // namespace
 
 FILE* open_command(const char* command) { return command_opener(command); }
@@ -140,10 +178,23 @@ void set_command_pipe(command_open_fn open, command_close_fn close) {
     command_closer = close ? close : close_spawned;
 }
 
+std::string with_script_files(const char* command) {
+    std::string text = command ? command : "";
+    for (int i = 0; i < script_file_count; ++i) {
+        const std::string& from = script_files[i];
+        const std::string& to = private_files[i];
+        if (to.empty() || from.empty()) continue;
+        for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+            text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
 std::string script_command_line(const char* script, bool as_test) {
+    const std::string text = with_script_files(script);
     bool have_shell = access(script_shell.c_str(), X_OK) == 0;
-    if (!have_shell && !as_test) return script;
-    std::string line = "exec " + quoted(have_shell ? script_shell.c_str() : "/bin/sh") + " -c " + quoted(script);
+    if (!have_shell && !as_test) return text;
+    std::string line = "exec " + quoted(have_shell ? script_shell.c_str() : "/bin/sh") + " -c " + quoted(text.c_str());
     return as_test ? line + " test" : line;
 }
 
@@ -159,9 +210,22 @@ const char* script_file_path(int file) {
 void set_script_file_paths(const char* error_log, const char* module_copy,
                            const char* package_copy) {
     const char* given[script_file_count] = {error_log, module_copy, package_copy};
-    for (int i = 0; i < script_file_count; ++i)
+    for (int i = 0; i < script_file_count; ++i) {
         script_files[i] = given[i] ? given[i] : fixed_script_files[i];
+        private_files[i].clear();
+    }
+    private_folder.clear();
+    refused_commands = 0;
 }
+
+void set_private_folder_parent(const char* folder) { private_folder_parent = folder ? folder : "/tmp"; }
+
+const char* private_script_file_path(int file) {
+    if (file < 0 || file >= script_file_count) return nullptr;
+    return private_files[file].c_str();
+}
+
+int refused_script_count() { return refused_commands; }
 
 bool secure_script_file(const char* path) {
     for (int attempt = 0; attempt < create_attempts; ++attempt) {
@@ -186,8 +250,17 @@ bool secure_script_file(const char* path) {
 
 bool prepare_script_files(const char* command) {
     bool safe = true;
-    for (const std::string& path : script_files)
-        if (!secure_script_file(path.c_str()) && command && std::strstr(command, path.c_str()))
-            safe = false;
+    for (int i = 0; i < script_file_count; ++i) {
+        if (!private_files[i].empty()) continue;  // decided earlier in the run
+        const std::string& path = script_files[i];
+        if (shared_file_usable(path)) continue;
+        std::string own = private_file(i);
+        if (!own.empty()) {
+            debug_printf("%s: cannot be used; the scripts write %s instead\n", path.c_str(), own.c_str());
+            continue;
+        }
+        if (command && std::strstr(command, path.c_str())) safe = false;
+    }
+    if (!safe) ++refused_commands;
     return safe;
 }
