@@ -231,7 +231,14 @@ constexpr int cleaning_failed = -11;
 int clean_report(const char* temporary_name, char* cleaned_name, size_t cleaned_name_size, const char* stem,
                  char* base_name, size_t base_name_size, std::string* map_name, bool silent, FILE* console) {
     if (!silent) write_dotted_label(console, "Cleaning Info");
-    report_cleaner cleaner{clean_options{}};
+    clean_options options;
+    // The machine id names the machine wherever the logs carry it.
+    if (FILE* id = fopen_no_follow("/etc/machine-id", "rb")) {
+        char text[80] = "";
+        if (std::fgets(text, sizeof text, id)) options.machine_ids.emplace_back(text);
+        std::fclose(id);
+    }
+    report_cleaner cleaner{options};
     std::string problem;
     FILE* in = fopen_no_follow(temporary_name, "rb");
     FILE* out = create_working_file(cleaned_name, cleaned_name_size, stem, "cln", "wb");
