@@ -186,9 +186,14 @@ void run_fixed_sections(const run_options& options, FILE* console, FILE* report,
     run_status_step(options, console, 4, "Service Processor Info", gather_all_service_processor_groups, report);
 }
 
+// A report that could not be written completely: its own code, apart from
+// the container's (-6 is a container write that failed).
+constexpr int report_incomplete = -12;
+
 // Packs the report into the sealed container final_name. Gives 0, or the
-// code of the first step that failed (-6 for a report that was not written
-// completely, which is never packed); a failed packing leaves no container.
+// code of the first step that failed (report_incomplete for a report that
+// was not written completely, which is never packed); a failed packing
+// leaves no container.
 int pack_report(ContainerFile& container, const char* final_name, const char* temporary_name,
                 bool report_complete, bool silent, FILE* console) {
     // Until it is sealed the container is a partial file, as are its working
@@ -196,7 +201,7 @@ int pack_report(ContainerFile& container, const char* final_name, const char* te
     const std::string sealing_name = std::string(final_name) + ".tmp";
     const char* const packing_files[] = {final_name, sealing_name.c_str(), "KDLIC.TMP"};
     for (const char* name : packing_files) track_partial_file(name);
-    int status = report_complete ? container.create(final_name) : -6;
+    int status = report_complete ? container.create(final_name) : report_incomplete;
     const bool created = status == 0;
     int item_status = 0;
     if (status == 0) status = container.write_version_record(sifterra_version, &item_status);
