@@ -15,6 +15,7 @@
 
 #include "base/fresh_file.h"
 #include "base/run_context.h"
+#include "kdtool/sha256.h"
 
 namespace {
 
@@ -367,6 +368,8 @@ int open_container_copy(const workspace& ws, const std::string& name, const std:
     if (!in) return kdtool_fail(io, name + ": cannot be read");
     char magic[9] = {};
     opened->sealed = std::fread(magic, 1, sizeof magic, in) == sizeof magic && std::memcmp(magic, "_KELDRFF_", 9) == 0;
+    std::rewind(in);
+    opened->sha256 = sha256_of_stream(in);
     std::fclose(in);
     // A plain container is read where it is (the reader never writes); a
     // sealed one is unsealed into the workspace, never in place.

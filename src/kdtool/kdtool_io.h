@@ -98,6 +98,7 @@ struct opened_container {
     ContainerFile container;
     std::string copy_name;  // the plain container file that is open
     bool sealed = false;
+    std::string sha256;     // of the file as it was given, sealed form and all
 };
 int open_container_copy(const workspace& ws, const std::string& name, const std::string& copy_name,
                         const kdtool_io& io, opened_container* opened);

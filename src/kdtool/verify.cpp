@@ -90,6 +90,8 @@ int kdtool_verify(const kdtool_args& args, const kdtool_io& io) {
     int rc = open_container_copy(ws, name, "container", io, &opened);
     if (rc != exit_good) return rc;
     ContainerFile& c = opened.container;
+    // The exact file received, for a case record, whatever the verdict.
+    if (!opened.sha256.empty()) std::fprintf(io.out, "%s: SHA-256 %s\n", name.c_str(), opened.sha256.c_str());
     std::vector<std::string> problems;
     std::string report_path = ws.path("report");
     int report_id = verify_structure(c, ws, opened, &problems, report_path);
