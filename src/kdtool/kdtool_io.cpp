@@ -45,13 +45,18 @@ std::string open_failure(const std::string& name, int status) {
 
 // ---- removal of the workspace when kdtool is ended by a signal ----
 
-// The open workspace folder, for the signal handler: its descriptor and
-// path. Only async-signal-safe calls are made with them.
-volatile sig_atomic_t live_workspace_fd = -1;
-char live_workspace_path[4096];
+// The open workspace folders (a command may run another inside it), for
+// the signal handler: their descriptors and paths. Only async-signal-safe
+// calls are made with them.
+constexpr int workspace_slots = 4;
+struct live_workspace {
+    volatile sig_atomic_t fd = -1;
+    char path[4096];
+};
+live_workspace live_workspaces[workspace_slots];
 
-void remove_workspace_now() {
-    int dir = live_workspace_fd;
+void remove_workspace_now(const live_workspace& live) {
+    int dir = live.fd;
     if (dir < 0) return;
     // The workspace holds files only; read its entries with the raw call.
     alignas(8) static char entries[8192];
@@ -66,11 +71,11 @@ void remove_workspace_now() {
         }
         lseek(dir, 0, SEEK_SET);
     }
-    rmdir(live_workspace_path);
+    rmdir(live.path);
 }
 
 void end_on_signal(int signal_number) {
-    remove_workspace_now();
+    for (const live_workspace& live : live_workspaces) remove_workspace_now(live);
     ::signal(signal_number, SIG_DFL);
     raise(signal_number);
 }
@@ -131,21 +136,24 @@ int kdtool_usage(const kdtool_io& io) {
 
 workspace::workspace() {
     std::string pattern = scratch_root() + "/kdtool.XXXXXX";
-    if (pattern.size() >= sizeof live_workspace_path || !mkdtemp(pattern.data())) return;
+    if (pattern.size() >= sizeof live_workspaces[0].path || !mkdtemp(pattern.data())) return;
     dir_ = pattern;
-    // One workspace at a time is removed on a signal: the first one.
-    if (live_workspace_fd >= 0) return;
-    int fd = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    std::memcpy(live_workspace_path, dir_.c_str(), dir_.size() + 1);
-    remove_workspace_on_signals();
-    fd_ = fd;
-    live_workspace_fd = fd;
+    for (live_workspace& live : live_workspaces) {
+        if (live.fd >= 0) continue;
+        int fd = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return;
+        std::memcpy(live.path, dir_.c_str(), dir_.size() + 1);
+        remove_workspace_on_signals();
+        fd_ = fd;
+        live.fd = fd;
+        return;
+    }
 }
 
 workspace::~workspace() {
     if (fd_ >= 0) {
-        live_workspace_fd = -1;
+        for (live_workspace& live : live_workspaces)
+            if (live.fd == fd_) live.fd = -1;
         close(fd_);
     }
     std::error_code ignored;

@@ -115,7 +115,14 @@ TEST_F(WorkspaceTest, CommandsWorkInTmpdirAndLeaveNothingThere) {
 // SIGINT, SIGTERM and SIGHUP end kdtool without leaving its copy of the
 // input behind: here a copy of a pipe that is still being written.
 TEST_F(WorkspaceTest, SignalsRemoveTheWorkspace) {
-    for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    struct row {
+        int signal_number;
+        const char* command;
+    };
+    for (const row& r : {row{SIGTERM, "json"}, row{SIGINT, "json"}, row{SIGHUP, "json"}, row{SIGTERM, "clean"},
+                         row{SIGINT, "verify"}}) {
+        const int signal_number = r.signal_number;
+        const std::string out = scratch.file("out.KD2");
         const std::string fifo = scratch.file("in.pipe");
         std::remove(fifo.c_str());
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -125,7 +132,9 @@ TEST_F(WorkspaceTest, SignalsRemoveTheWorkspace) {
             setenv("TMPDIR", tmpdir.c_str(), 1);
             signal(SIGINT, SIG_DFL);
             signal(SIGHUP, SIG_DFL);
-            execl(SIFTERRA_KDTOOL, "kdtool", "json", fifo.c_str(), static_cast<char*>(nullptr));
+            const bool two = std::string(r.command) == "clean";
+            execl(SIFTERRA_KDTOOL, "kdtool", r.command, fifo.c_str(), two ? out.c_str() : nullptr,
+                  static_cast<char*>(nullptr));
             _exit(127);
         }
         int writer = open(fifo.c_str(), O_WRONLY);
@@ -144,7 +153,7 @@ TEST_F(WorkspaceTest, SignalsRemoveTheWorkspace) {
         ASSERT_EQ(waitpid(child, &status, 0), child);
         close(writer);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
-        EXPECT_EQ(entries_in(tmpdir), 0u) << strsignal(signal_number);
+        EXPECT_EQ(entries_in(tmpdir), 0u) << r.command << " " << strsignal(signal_number);
     }
 }
 
