@@ -334,7 +334,7 @@ int build_sealed_container(const workspace& ws, const std::string& packed, const
 }
 
 int readable_input(const workspace& ws, const std::string& name, const std::string& tag, const kdtool_io& io,
-                   std::string* readable) {
+                   std::string* readable, uint64_t cap) {
     struct stat info;
     if (stat(name.c_str(), &info) != 0) return kdtool_fail(io, name + ": cannot be read");
     *readable = name;
@@ -353,15 +353,14 @@ int readable_input(const workspace& ws, const std::string& name, const std::stri
     }
     bool too_long = false;
     errno = 0;
-    bool copied = copy_capped(in, out, stream_copy_cap, &too_long);
+    bool copied = copy_capped(in, out, cap, &too_long);
     int error = errno;
     bool read_failed = std::ferror(in);
     std::fclose(in);
     bool closed = close_output(out, *readable, copied, &problem);
     if (!closed && no_space_left(errno)) error = errno;
     if (too_long)
-        return kdtool_fail(io, name + ": more than " + std::to_string(stream_copy_cap >> 20) +
-                                   " MB from a pipe; give it as a file");
+        return kdtool_fail(io, name + ": more than " + std::to_string(cap >> 20) + " MB from a pipe; give it as a file");
     if (!copied && !read_failed && no_space_left(error)) return kdtool_fail(io, no_space_text(ws));
     if (!copied || !closed) return kdtool_fail(io, read_failed ? name + ": cannot be read" : problem);
     return exit_good;
@@ -376,8 +375,10 @@ int open_container_copy(const workspace& ws, const std::string& name, const std:
     if (!in) return kdtool_fail(io, name + ": cannot be read");
     char magic[9] = {};
     opened->sealed = std::fread(magic, 1, sizeof magic, in) == sizeof magic && std::memcmp(magic, "_KELDRFF_", 9) == 0;
-    std::rewind(in);
-    opened->sha256 = sha256_of_stream(in);
+    if (opened->want_sha256) {
+        std::rewind(in);
+        opened->sha256 = sha256_of_stream(in);
+    }
     std::fclose(in);
     // A plain container is read where it is (the reader never writes); a
     // sealed one is unsealed into the workspace, never in place.

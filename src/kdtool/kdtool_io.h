@@ -55,7 +55,7 @@ std::string no_space_text(const workspace& ws);
 // a regular file as it is, a pipe through a capped copy in the workspace;
 // anything else is refused. Prints the problem and gives exit_damaged.
 int readable_input(const workspace& ws, const std::string& name, const std::string& tag, const kdtool_io& io,
-                   std::string* readable);
+                   std::string* readable, uint64_t cap = stream_copy_cap);
 
 // Opens name as a new output file. A plain file or a link already there is
 // replaced, never written through; a folder, device or pipe (or a link to
@@ -98,7 +98,8 @@ struct opened_container {
     ContainerFile container;
     std::string copy_name;  // the plain container file that is open
     bool sealed = false;
-    std::string sha256;     // of the file as it was given, sealed form and all
+    bool want_sha256 = false;  // set before opening: compute sha256
+    std::string sha256;        // of the file as it was given, sealed form and all
 };
 int open_container_copy(const workspace& ws, const std::string& name, const std::string& copy_name,
                         const kdtool_io& io, opened_container* opened);

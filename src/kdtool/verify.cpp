@@ -87,6 +87,7 @@ int kdtool_verify(const kdtool_args& args, const kdtool_io& io) {
     const std::string& name = args[0];
     workspace ws;
     opened_container opened;
+    opened.want_sha256 = true;
     int rc = open_container_copy(ws, name, "container", io, &opened);
     if (rc != exit_good) return rc;
     ContainerFile& c = opened.container;

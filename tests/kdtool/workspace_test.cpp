@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -19,6 +20,7 @@
 #include "base/run_context.h"
 #include "report/report.h"
 #include "report/xml.h"
+#include "kdtool/kdtool_io.h"
 
 namespace {
 
@@ -176,6 +178,48 @@ TEST_F(WorkspaceTest, FullTmpdirIsNamedAsSuch) {
             EXPECT_EQ(err.find("damaged"), std::string::npos) << err;
             EXPECT_EQ(err.find("not a container"), std::string::npos) << err;
             EXPECT_EQ(err.find("status"), std::string::npos) << err;
+        }
+    }
+}
+
+// What comes from a pipe is copied up to the cap and no further; the copy
+// lies in the workspace and holds exactly what came.
+TEST_F(WorkspaceTest, PipeCopiesStopAtTheCap) {
+    constexpr uint64_t cap = 3 << 20;
+    struct row {
+        uint64_t size;
+        int rc;
+    };
+    for (const row& r : {row{0, exit_good}, row{cap, exit_good}, row{cap + 1, exit_damaged}, row{cap * 3, exit_damaged}}) {
+        const std::string fifo = scratch.file("in.pipe");
+        std::remove(fifo.c_str());
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        pid_t writer = fork();
+        ASSERT_GE(writer, 0);
+        if (writer == 0) {
+            signal(SIGPIPE, SIG_DFL);
+            int fd = open(fifo.c_str(), O_WRONLY);
+            static char block[65536];
+            std::memset(block, 'z', sizeof block);
+            for (uint64_t left = r.size; left > 0;) {
+                size_t n = left < sizeof block ? static_cast<size_t>(left) : sizeof block;
+                if (write(fd, block, n) != static_cast<ssize_t>(n)) _exit(1);
+                left -= n;
+            }
+            _exit(0);
+        }
+        workspace ws;
+        captured_stream err;
+        kdtool_io io{stdout, err.get()};
+        std::string readable;
+        EXPECT_EQ(readable_input(ws, fifo, "in", io, &readable, cap), r.rc) << r.size;
+        kill(writer, SIGKILL);
+        waitpid(writer, nullptr, 0);
+        if (r.rc == exit_good) {
+            EXPECT_EQ(readable.rfind(ws.dir() + "/", 0), 0u);
+            EXPECT_EQ(std::filesystem::file_size(readable), r.size);
+        } else {
+            EXPECT_EQ(err.text(), "kdtool: " + fifo + ": more than 3 MB from a pipe; give it as a file\n");
         }
     }
 }
