@@ -164,7 +164,7 @@ TEST_F(WorkspaceTest, SignalsRemoveTheWorkspace) {
 TEST_F(WorkspaceTest, FullTmpdirIsNamedAsSuch) {
     if (shell("unshare -Urm true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no user and mount namespaces for a small TMPDIR";
     make_container("box.KD2", 600000);
-    for (const char* command : {"verify", "json", "list", "show", "clean"}) {
+    for (const char* command : {"verify", "json", "list", "show", "clean", "extract"}) {
         for (int size_kb : {40, 200, 400}) {
             std::string args = std::string(command) + " box.KD2" + (std::string(command) == "clean" ? " c.KD2" : "");
             std::string run = "unshare -Urm sh -c 'mount -t tmpfs -o size=" + std::to_string(size_kb) + "k tmpfs " +
