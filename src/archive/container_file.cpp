@@ -1,5 +1,6 @@
 #include "archive/container_file.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include "archive/lzhuf_codec.h"
 #include "base/clock.h"
 #include "base/fresh_file.h"
+#include "base/partial_files.h"
 
 namespace {
 
@@ -19,6 +21,8 @@ constexpr char plain_magic[10] = {'_', 'K', 'E', 'L', 'D', 'R', 'A', 'N', '_', 0
 constexpr char sealed_magic[10] = {'_', 'K', 'E', 'L', 'D', 'R', 'F', 'F', '_', 0};
 constexpr const char* version_file_name = "KDLIC.TMP";
 constexpr size_t copy_chunk = 65536;
+// Containers and their working files hold what only root may read.
+constexpr mode_t private_mode = 0600;
 
 // An LZHUF stream spends at least one bit on a literal and ten on a match of
 // at most 60 bytes, so it can never expand to more than 48 bytes per byte.
@@ -131,10 +135,25 @@ FILE* create_item_temp(char* name, size_t size) {
     std::time_t now = clock_now();
     for (int attempt = 0; attempt < 16; attempt++) {
         std::snprintf(name, size, "%lX.tmp", static_cast<unsigned long>(now + attempt));
-        FILE* f = fopen_fresh(name, "w+b");
-        if (f) return f;
+        FILE* f = fopen_fresh(name, "w+b", private_mode);
+        if (f) {
+            track_partial_file(name);
+            return f;
+        }
     }
     return nullptr;
+}
+
+// The permissions of a converted file: those of the original, never wider.
+mode_t kept_mode(FILE* original) {
+    struct stat info;
+    if (fstat(fileno(original), &info) != 0) return private_mode;
+    return info.st_mode & 0777;
+}
+
+void remove_item_temp(const char* name) {
+    std::remove(name);
+    forget_partial_file(name);
 }
 
 int64_t file_size(FILE* f) {
@@ -221,7 +240,7 @@ int ContainerFile::create(const char* file_name) {
     declared_items_ = 0;
     // The stream stays open for the items: reopening the name would give a
     // moment in which something else could be put in its place.
-    file_ = fopen_fresh(file_name, "w+b");
+    file_ = fopen_fresh(file_name, "w+b", private_mode);
     if (!file_) return -3;
 
     uint8_t header[container_header_size] = {};
@@ -287,7 +306,7 @@ int ContainerFile::append_record(int id, FILE* input, bool compress, uint32_t le
         if (rc == 0 && std::fflush(temp) != 0) rc = -3;
         if (rc != 0) {
             std::fclose(temp);
-            std::remove(temp_name);
+            remove_item_temp(temp_name);
             return -9;
         }
         if (sizes.compressed != sizes.uncompressed) {
@@ -296,12 +315,12 @@ int ContainerFile::append_record(int id, FILE* input, bool compress, uint32_t le
             std::rewind(temp);
             ok = ok && copy_bytes(temp, file_, sizes.compressed) == sizes.compressed;
             std::fclose(temp);
-            std::remove(temp_name);
+            remove_item_temp(temp_name);
             return ok && std::fflush(file_) == 0 ? 0 : -6;
         }
         // Equal lengths would read back as stored data, so store the item.
         std::fclose(temp);
-        std::remove(temp_name);
+        remove_item_temp(temp_name);
         length = sizes.uncompressed;
         if (fseeko(input, 0, SEEK_SET) != 0) return -2;
     }
@@ -332,7 +351,7 @@ int ContainerFile::write_version_record(const char* version_text, int* item_stat
     put_stamp(record + 5, make_date_stamp(clock_now()));
     std::memcpy(record + 12, version_text, strnlen(version_text, 64));
 
-    FILE* f = fopen_fresh(version_file_name, "wb");
+    FILE* f = fopen_fresh(version_file_name, "wb", private_mode);
     if (!f) return -4;
     bool written = std::fwrite(record, 1, sizeof record, f) == sizeof record;
     if (std::fclose(f) != 0) written = false;
@@ -349,7 +368,7 @@ int ContainerFile::seal(const char* file_name) {
     FILE* in = fopen_no_follow(file_name, "rb");
     if (!in) return -4;
     std::string temp_name = std::string(file_name) + ".tmp";
-    FILE* out = fopen_fresh(temp_name.c_str(), "wb");
+    FILE* out = fopen_fresh(temp_name.c_str(), "wb", kept_mode(in));
     if (!out) {
         std::fclose(in);
         return -4;
@@ -377,10 +396,21 @@ int ContainerFile::unseal(const char* file_name) {
 // that is an error like any broken pair.
 int ContainerFile::unseal_file(const char* file_name, bool* cut) {
     if (!file_name) return -1;
+    return unseal_into(file_name, (std::string(file_name) + ".tmp").c_str(), file_name, cut);
+}
+
+int ContainerFile::unseal_to(const char* sealed_name, const char* plain_name, bool* cut) {
+    if (!sealed_name || !plain_name) return -1;
+    return unseal_into(sealed_name, plain_name, nullptr, cut);
+}
+
+// Unseals file_name into temp_name, which is then renamed to final_name
+// (when given) or kept.
+int ContainerFile::unseal_into(const char* file_name, const char* temp, const char* final_name, bool* cut) {
     FILE* in = fopen_no_follow(file_name, "rb");
     if (!in) return -4;
-    std::string temp_name = std::string(file_name) + ".tmp";
-    FILE* out = fopen_fresh(temp_name.c_str(), "w+b");
+    const std::string temp_name = temp;
+    FILE* out = fopen_fresh(temp_name.c_str(), "w+b", kept_mode(in));
     if (!out) {
         std::fclose(in);
         return -4;
@@ -414,7 +444,13 @@ int ContainerFile::unseal_file(const char* file_name, bool* cut) {
     std::memcpy(header, plain_magic, sizeof plain_magic);
     std::rewind(out);
     if (std::fwrite(header, 1, sizeof header, out) != sizeof header) return abandon(in, out, temp_name, -6);
-    return finish_conversion(in, out, temp_name, file_name);
+    if (final_name) return finish_conversion(in, out, temp_name, final_name);
+    std::fclose(in);
+    if (std::fclose(out) != 0) {
+        std::remove(temp_name.c_str());
+        return -6;
+    }
+    return 0;
 }
 
 // ---------------------------------------------------------------- reader
@@ -427,7 +463,8 @@ int ContainerFile::open(const char* file_name) {
     declared_items_ = 0;
     cut_record_ = ItemRecord{};
     cut_record_known_ = false;
-    file_ = fopen_no_follow(file_name, "r+b");
+    // The reader never writes: a container the user may only read opens too.
+    file_ = fopen_no_follow(file_name, "rb");
     if (!file_) return -2;
     uint8_t header[container_header_size];
     if (std::fread(header, 1, sizeof header, file_) != sizeof header) {
@@ -441,7 +478,7 @@ int ContainerFile::open(const char* file_name) {
         if (unsealed == -5) return -5;  // nothing past the header's start
         if (unsealed != 0) return -10;
         damaged_ = cut;
-        file_ = fopen_no_follow(file_name, "r+b");
+        file_ = fopen_no_follow(file_name, "rb");
         if (!file_) return -2;
         if (std::fread(header, 1, sizeof header, file_) != sizeof header) {
             forget_file();

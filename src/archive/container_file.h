@@ -67,6 +67,10 @@ public:
     // Convert a closed container file between plain and sealed form in place.
     static int seal(const char* file_name);
     static int unseal(const char* file_name);
+    // Writes the plain form of a sealed file as a new file plain_name; the
+    // sealed file is not touched. With cut given, a file that ends inside an
+    // escape pair loses its lone last byte and *cut says so.
+    static int unseal_to(const char* sealed_name, const char* plain_name, bool* cut = nullptr);
 
     // Reader. open unseals a sealed file on disk before walking its records.
     // A file that ends before its last declared item (an upload cut short)
@@ -104,6 +108,7 @@ private:
     };
 
     static int unseal_file(const char* file_name, bool* cut);
+    static int unseal_into(const char* file_name, const char* temp_name, const char* final_name, bool* cut);
     void trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void forget_file();
     int append_record(int id, FILE* input, bool compress, uint32_t length);

@@ -75,6 +75,15 @@ bool account_user_id(const std::string& name, unsigned* uid) {
     });
 }
 
+std::vector<std::pair<std::string, unsigned>> account_users_starting_with(const std::string& prefix) {
+    std::vector<std::pair<std::string, unsigned>> found;
+    find_entry("passwd", [&](const std::string& name, unsigned id) {
+        if (name.compare(0, prefix.size(), prefix) == 0) found.emplace_back(name, id);
+        return false;
+    });
+    return found;
+}
+
 std::string account_group_name(unsigned gid) {
     std::string found;
     find_entry("group", [&](const std::string& name, unsigned id) {

@@ -12,6 +12,7 @@
 
 #include "archive/container_file.h"
 #include "base/fresh_file.h"
+#include "base/partial_files.h"
 #include "base/run_context.h"
 #include "driver/console.h"
 #include "driver/device_probes.h"
@@ -42,6 +43,10 @@ bool fixed_section_wanted(const char* label) {
     if (!wanted) debug_printf("%s: left out by the command line\n", label);
     return wanted;
 }
+
+// The report, its copies and the debug log hold what only root may read
+// (the kernel log, root-only settings, configuration files): owner only.
+constexpr mode_t private_file_mode = 0600;
 
 // Descriptors 0, 1 and 2 are made open (on /dev/null) before anything else
 // is: a program started without them would find its report or log opened as
@@ -78,7 +83,7 @@ void survive_failed_writes() {
 void open_debug_log(int debug_logs) {
     for (int i = 0; i < debug_logs; ++i) {
         if (debug_log) std::fclose(debug_log);
-        debug_log = fopen_fresh("keldran.log", "w");
+        debug_log = fopen_fresh("keldran.log", "w", private_file_mode);
     }
     if (!debug_log) {
         debug_log = std::fopen("/dev/null", "w");
@@ -91,9 +96,34 @@ void open_debug_log(int debug_logs) {
     std::setvbuf(debug_log, nullptr, _IONBF, 0);
 }
 
-// Creates the temporary report and writes its start.
-FILE* start_report(const char* temporary_name) {
-    FILE* report = fopen_fresh(temporary_name, text_mode() ? "w" : "wb");
+// How many other names a working file may take when something that cannot
+// be removed (a folder another user made) stands under the first one.
+constexpr int alternate_names = 7;
+
+// Creates a private working file "STEM.EXT" in the current folder, or
+// "STEM-N.EXT" when the name is taken by a folder; name receives the name
+// used. Null when none could be made.
+FILE* create_working_file(char* name, size_t size, const char* stem, const char* extension, const char* mode) {
+    for (int n = 0; n <= alternate_names; ++n) {
+        if (n == 0)
+            std::snprintf(name, size, "%s.%s", stem, extension);
+        else
+            std::snprintf(name, size, "%s-%d.%s", stem, n, extension);
+        track_partial_file(name);
+        FILE* f = fopen_fresh(name, mode, private_file_mode);
+        if (f) {
+            if (n > 0) debug_printf("%s.%s: cannot be used; %s instead\n", stem, extension, name);
+            return f;
+        }
+        forget_partial_file(name);
+        if (errno != EISDIR) break;
+    }
+    return nullptr;
+}
+
+// Creates the temporary report (its name goes to temporary_name) and writes its start.
+FILE* start_report(char* temporary_name, size_t size, const char* stem) {
+    FILE* report = create_working_file(temporary_name, size, stem, "tmp", text_mode() ? "w" : "wb");
     if (!report) return nullptr;
     if (text_mode()) {
         std::fprintf(report, "\nVarnholt Technical Support Information Sifterra\n");
@@ -171,12 +201,22 @@ void run_fixed_sections(const run_options& options, FILE* console, FILE* report,
     run_status_step(options, console, 4, "Service Processor Info", gather_all_service_processor_groups, report);
 }
 
+// A report that could not be written completely: its own code, apart from
+// the container's (-6 is a container write that failed).
+constexpr int report_incomplete = -12;
+
 // Packs the report into the sealed container final_name. Gives 0, or the
-// code of the first step that failed (-6 for a report that was not written
-// completely, which is never packed); a failed packing leaves no container.
+// code of the first step that failed (report_incomplete for a report that
+// was not written completely, which is never packed); a failed packing
+// leaves no container.
 int pack_report(ContainerFile& container, const char* final_name, const char* temporary_name,
                 bool report_complete, bool silent, FILE* console) {
-    int status = report_complete ? container.create(final_name) : -6;
+    // Until it is sealed the container is a partial file, as are its working
+    // files of known names.
+    const std::string sealing_name = std::string(final_name) + ".tmp";
+    const char* const packing_files[] = {final_name, sealing_name.c_str(), "KDLIC.TMP"};
+    for (const char* name : packing_files) track_partial_file(name);
+    int status = report_complete ? container.create(final_name) : report_incomplete;
     const bool created = status == 0;
     int item_status = 0;
     if (status == 0) status = container.write_version_record(sifterra_version, &item_status);
@@ -197,6 +237,7 @@ int pack_report(ContainerFile& container, const char* final_name, const char* te
         debug_printf("packing %s: rc = %d\n", final_name, status);
         if (created) unlink(final_name);
     }
+    for (const char* name : packing_files) forget_partial_file(name);
     return status;
 }
 
@@ -207,13 +248,20 @@ int pack_report(ContainerFile& container, const char* final_name, const char* te
 // report is then not packed, so that nothing uncleaned leaves by mistake).
 constexpr int cleaning_failed = -11;
 
-int clean_report(const char* temporary_name, const char* cleaned_name, char* base_name, size_t base_name_size,
-                 std::string* map_name, bool silent, FILE* console) {
+int clean_report(const char* temporary_name, char* cleaned_name, size_t cleaned_name_size, const char* stem,
+                 char* base_name, size_t base_name_size, std::string* map_name, bool silent, FILE* console) {
     if (!silent) write_dotted_label(console, "Cleaning Info");
-    report_cleaner cleaner{clean_options{}};
+    clean_options options;
+    // The machine id names the machine wherever the logs carry it.
+    if (FILE* id = fopen_no_follow("/etc/machine-id", "rb")) {
+        char text[80] = "";
+        if (std::fgets(text, sizeof text, id)) options.machine_ids.emplace_back(text);
+        std::fclose(id);
+    }
+    report_cleaner cleaner{options};
     std::string problem;
     FILE* in = fopen_no_follow(temporary_name, "rb");
-    FILE* out = fopen_fresh(cleaned_name, "wb");
+    FILE* out = create_working_file(cleaned_name, cleaned_name_size, stem, "cln", "wb");
     bool cleaned = in && out && cleaner.clean(in, out, &problem);
     if (in) std::fclose(in);
     if (out && std::fclose(out) != 0) cleaned = false;
@@ -259,6 +307,7 @@ struct console_scope {
 int run_sifterra(int argc, const char* const* argv) {
     open_standard_descriptors();
     survive_failed_writes();
+    remove_partial_files_on_signals();
     set_output_mode(4);
     ContainerFile container;
 
@@ -294,9 +343,10 @@ int run_sifterra(int argc, const char* const* argv) {
     const bool silent = options.silent;
     if (!silent) write_banner(console);
 
+    char stem[32];
+    std::snprintf(stem, sizeof stem, "keldr%x", static_cast<unsigned>(getpid()));
     char temporary_name[64];
-    std::snprintf(temporary_name, sizeof temporary_name, "keldr%x.tmp", static_cast<unsigned>(getpid()));
-    FILE* report = start_report(temporary_name);
+    FILE* report = start_report(temporary_name, sizeof temporary_name, stem);
     if (!report) {
         if (!silent) std::fprintf(console, "ERROR: Cannot create temp file. Is the disk full ?\n\n");
         return exit_no_report;
@@ -318,13 +368,13 @@ int run_sifterra(int argc, const char* const* argv) {
     run_context.report = nullptr;
 
     // With -clean the cleaned report is the one packed and kept.
-    char cleaned_name[64];
-    std::snprintf(cleaned_name, sizeof cleaned_name, "keldr%x.cln", static_cast<unsigned>(getpid()));
+    char cleaned_name[64] = "";
     const char* report_name = temporary_name;
     std::string map_name;
     int status = 0;
     if (options.clean && report_complete && output_mode() == 4) {
-        status = clean_report(temporary_name, cleaned_name, base_name, sizeof base_name, &map_name, silent, console);
+        status = clean_report(temporary_name, cleaned_name, sizeof cleaned_name, stem, base_name, sizeof base_name,
+                              &map_name, silent, console);
         if (status == 0) {
             unlink(temporary_name);
             report_name = cleaned_name;
@@ -341,6 +391,9 @@ int run_sifterra(int argc, const char* const* argv) {
     } else {
         unlink(report_name);
     }
+    // What is left now is complete: the container, or the report kept in its place.
+    forget_partial_file(temporary_name);
+    forget_partial_file(cleaned_name);
 
     if (!silent && !map_name.empty())
         std::fprintf(console, "\nIdentifiers were replaced (best effort, see the README); their map is %s: keep it private.\n",

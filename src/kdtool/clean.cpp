@@ -1,3 +1,5 @@
+#include <cerrno>
+#include <cstdlib>
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -48,6 +50,33 @@ bool same_file(const std::string& a, const std::string& b) {
     return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+// Runs verify on the input quietly; false with the first reason it gave.
+bool input_verifies(const std::string& name, const kdtool_io& io, std::string* reason) {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* errors = open_memstream(&text, &size);
+    FILE* sink = std::fopen("/dev/null", "w");
+    if (!errors || !sink) {
+        if (errors) std::fclose(errors);
+        if (sink) std::fclose(sink);
+        *reason = "cannot be verified";
+        return false;
+    }
+    kdtool_io quiet{sink, errors};
+    bool good = kdtool_verify({name}, quiet) == exit_good;
+    std::fclose(sink);
+    std::fclose(errors);
+    std::string said(text ? text : "", size);
+    std::free(text);
+    (void)io;
+    // "kdtool: NAME: reason" or "kdtool: reason", first line only.
+    said = said.substr(0, said.find('\n'));
+    if (said.rfind("kdtool: ", 0) == 0) said = said.substr(8);
+    if (said.rfind(name + ": ", 0) == 0) said = said.substr(name.size() + 2);
+    *reason = said.empty() ? "it does not verify" : said;
+    return good;
+}
+
 // The report (item 15) and, when it is sound, the version record of the
 // container, extracted into the workspace.
 int extract_report(const workspace& ws, const std::string& name, const kdtool_io& io, std::string* report,
@@ -58,7 +87,9 @@ int extract_report(const workspace& ws, const std::string& name, const kdtool_io
     ContainerFile& c = opened.container;
     *stamp = c.creation_stamp();
     *report = ws.path("report.xml");
+    errno = 0;
     int status = c.extract_item_by_id(xml_report_item_id, report->c_str());
+    if (status != 0 && status != -8 && no_space_left(errno)) return kdtool_fail(io, no_space_text(ws));
     if (status == -8) return kdtool_fail(io, name + ": no report item (id 15) to clean");
     if (status != 0 || !c.last_extract_exact()) return kdtool_fail(io, name + ": the report item is damaged");
     std::string record;
@@ -104,11 +135,20 @@ int kdtool_clean(const kdtool_args& args, const kdtool_io& io) {
         if (!cleaner.load_map(json, &problem)) return kdtool_fail(io, a.map + ": not a cleaning map: " + problem);
     }
 
+    // Only what verifies is cleaned: new checksums and a copy that verifies
+    // must never stand for an input that did not.
+    // A pipe is read once, into the workspace.
     workspace ws;
     if (!ws.ok()) return kdtool_fail(io, "cannot create a temporary directory");
+    std::string input;
+    int rc = readable_input(ws, a.in, "input", io, &input);
+    if (rc != exit_good) return rc;
+    std::string reason;
+    if (!input_verifies(input, io, &reason)) return kdtool_fail(io, a.in + ": does not verify, not cleaned: " + reason);
+
     std::string report, version;
     DateStamp stamp;
-    int rc = extract_report(ws, a.in, io, &report, &version, &stamp);
+    rc = extract_report(ws, input, io, &report, &version, &stamp);
     if (rc != exit_good) return rc;
 
     std::string cleaned = ws.path("cleaned.xml");
@@ -118,7 +158,7 @@ int kdtool_clean(const kdtool_args& args, const kdtool_io& io) {
     if (in) std::fclose(in);
     if (out && std::fclose(out) != 0 && done) {
         done = false;
-        problem = "the cleaned report cannot be written";
+        problem = no_space_left(errno) ? no_space_text(ws) : "the cleaned report cannot be written";
     }
     if (!done) return kdtool_fail(io, a.in + ": " + (problem.empty() ? "cannot be cleaned" : problem));
 

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstring>
 
 #include "kdtool/kdtool_commands.h"
@@ -29,7 +30,9 @@ int kdtool_extract(const kdtool_args& args, const kdtool_io& io) {
         if (id < 0) return kdtool_fail(io, name + ": no report item (id 15 or 254)" + missing_reason);
     }
     std::string item_file = ws.path("item");
+    errno = 0;
     int status = c.extract_item_by_id(id, item_file.c_str());
+    if (status != 0 && status != -8 && no_space_left(errno)) return kdtool_fail(io, no_space_text(ws));
     if (status == -8) return kdtool_fail(io, name + ": no item with id " + std::to_string(id) + missing_reason);
     if (status != 0)
         return kdtool_fail(io, name + ": item " + std::to_string(id) + " cannot be extracted (status " +

@@ -34,15 +34,27 @@ void put_json_string(FILE* out, std::string_view text) {
     std::fputc('"', out);
 }
 
-// A decimal cell as a JSON number when it is one, else as text.
+// Is the magnitude (decimal digits, no leading zero) at most limit?
+bool at_most(std::string_view digits, std::string_view limit) {
+    return digits.size() < limit.size() || (digits.size() == limit.size() && digits <= limit);
+}
+
+// A decimal cell as a JSON number when it is a plain integer of 64 bits,
+// else as text: parsers would round a longer one. A number that a double
+// cannot hold exactly (beyond 2^53) has its exact digits beside it, "text".
 void put_cell_value(FILE* out, std::string_view kind, std::string_view text) {
-    if (kind == "DEC" && !text.empty() && text.size() < 24) {
-        std::string s(text);
-        char* end = nullptr;
-        std::strtoll(s.c_str(), &end, 10);
-        bool digits = s.find_first_not_of("-0123456789") == std::string::npos && s != "-";
-        if (digits && *end == '\0' && (s[0] != '0' || s.size() == 1) && s.rfind("-0", 0) != 0) {
-            std::fputs(s.c_str(), out);
+    if (kind == "DEC" && !text.empty()) {
+        bool negative = text[0] == '-';
+        std::string_view digits = negative ? text.substr(1) : text;
+        bool integer = !digits.empty() && digits.find_first_not_of("0123456789") == std::string_view::npos &&
+                       (digits[0] != '0' || digits.size() == 1) && !(negative && digits == "0");
+        bool fits = integer && at_most(digits, negative ? "9223372036854775808" : "18446744073709551615");
+        if (fits) {
+            std::fwrite(text.data(), 1, text.size(), out);
+            if (!at_most(digits, "9007199254740992")) {
+                std::fputs(",\"text\":", out);
+                put_json_string(out, text);
+            }
             return;
         }
     }

@@ -1,15 +1,21 @@
 #include "kdtool/kdtool_io.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 
 #include "base/fresh_file.h"
 #include "base/run_context.h"
+#include "kdtool/sha256.h"
 
 namespace {
 
@@ -39,6 +45,85 @@ std::string open_failure(const std::string& name, int status) {
     }
 }
 
+// ---- removal of the workspace when kdtool is ended by a signal ----
+
+// The open workspace folders (a command may run another inside it), for
+// the signal handler: their descriptors and paths. Only async-signal-safe
+// calls are made with them.
+constexpr int workspace_slots = 4;
+struct live_workspace {
+    volatile sig_atomic_t fd = -1;
+    char path[4096];
+};
+live_workspace live_workspaces[workspace_slots];
+
+void remove_workspace_now(const live_workspace& live) {
+    int dir = live.fd;
+    if (dir < 0) return;
+    // The workspace holds files only; read its entries with the raw call.
+    alignas(8) static char entries[8192];
+    for (int round = 0; round < 64; ++round) {
+        long got = syscall(SYS_getdents64, dir, entries, sizeof entries);
+        if (got <= 0) break;
+        for (long at = 0; at < got;) {
+            auto* entry = reinterpret_cast<dirent64*>(entries + at);
+            const char* n = entry->d_name;
+            if (!(n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))) unlinkat(dir, n, 0);
+            at += entry->d_reclen;
+        }
+        lseek(dir, 0, SEEK_SET);
+    }
+    rmdir(live.path);
+}
+
+void end_on_signal(int signal_number) {
+    for (const live_workspace& live : live_workspaces) remove_workspace_now(live);
+    ::signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+void remove_workspace_on_signals() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    struct sigaction action {};
+    action.sa_handler = end_on_signal;
+    sigemptyset(&action.sa_mask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, s);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        // A signal the caller chose to ignore (nohup) stays ignored.
+        if (sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(s, &action, nullptr);
+    }
+}
+
+// The folder for temporary files: TMPDIR when it names a folder, else /tmp.
+std::string scratch_root() {
+    const char* tmpdir = std::getenv("TMPDIR");
+    struct stat info;
+    if (tmpdir && tmpdir[0] == '/' && stat(tmpdir, &info) == 0 && S_ISDIR(info.st_mode)) return tmpdir;
+    return "/tmp";
+}
+
+// Copies at most cap bytes of in to out; false when in holds more, or on a
+// read or write failure (errno tells).
+bool copy_capped(FILE* in, FILE* out, uint64_t cap, bool* too_long) {
+    auto buffer = std::make_unique<char[]>(65536);
+    uint64_t copied = 0;
+    size_t got;
+    *too_long = false;
+    while ((got = std::fread(buffer.get(), 1, 65536, in)) > 0) {
+        copied += got;
+        if (copied > cap) {
+            *too_long = true;
+            return false;
+        }
+        if (std::fwrite(buffer.get(), 1, got, out) != got) return false;
+    }
+    return !std::ferror(in);
+}
+
 }  // namespace
 
 int kdtool_fail(const kdtool_io& io, const std::string& message) {
@@ -52,13 +137,35 @@ int kdtool_usage(const kdtool_io& io) {
 }
 
 workspace::workspace() {
-    char pattern[] = "/tmp/kdtool.XXXXXX";
-    if (mkdtemp(pattern)) dir_ = pattern;
+    std::string pattern = scratch_root() + "/kdtool.XXXXXX";
+    if (pattern.size() >= sizeof live_workspaces[0].path || !mkdtemp(pattern.data())) return;
+    dir_ = pattern;
+    for (live_workspace& live : live_workspaces) {
+        if (live.fd >= 0) continue;
+        int fd = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return;
+        std::memcpy(live.path, dir_.c_str(), dir_.size() + 1);
+        remove_workspace_on_signals();
+        fd_ = fd;
+        live.fd = fd;
+        return;
+    }
 }
 
 workspace::~workspace() {
+    if (fd_ >= 0) {
+        for (live_workspace& live : live_workspaces)
+            if (live.fd == fd_) live.fd = -1;
+        close(fd_);
+    }
     std::error_code ignored;
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+}
+
+bool no_space_left(int error) { return error == ENOSPC || error == EDQUOT; }
+
+std::string no_space_text(const workspace& ws) {
+    return "no space left in TMPDIR (" + ws.dir().substr(0, ws.dir().rfind('/')) + ")";
 }
 
 FILE* open_output(const std::string& name, std::string* problem) {
@@ -183,7 +290,7 @@ bool set_creation_stamp(const std::string& packed, const DateStamp& s) {
 }
 
 int pack_items(const std::string& packed, const std::vector<container_item>& items, const kdtool_io& io,
-               const std::string& version_record, const DateStamp* stamp) {
+               const std::string& version_record, const DateStamp* stamp, const workspace& ws) {
     ContainerFile c;
     int item_status = 0;
     int status = c.create(packed.c_str());
@@ -193,16 +300,21 @@ int pack_items(const std::string& packed, const std::vector<container_item>& ite
         item_status = c.add_item(version_item_id, version_record.c_str(), true);
     if (status == 0) status = item_status;
     int rc = exit_good;
-    if (status != 0) rc = kdtool_fail(io, "cannot create the container (status " + std::to_string(status) + ")");
+    if (status != 0 && no_space_left(errno)) rc = kdtool_fail(io, no_space_text(ws));
+    if (status != 0 && rc == exit_good)
+        rc = kdtool_fail(io, "cannot create the container (status " + std::to_string(status) + ")");
     for (size_t i = 0; rc == exit_good && i < items.size(); i++) {
         status = c.add_item(items[i].id, items[i].path.c_str(), true);
-        if (status != 0)
+        if (status != 0 && no_space_left(errno)) rc = kdtool_fail(io, no_space_text(ws));
+        if (status != 0 && rc == exit_good)
             rc = kdtool_fail(io, items[i].path + ": cannot be added (status " + std::to_string(status) + ")");
     }
-    if (c.close() != 0 && rc == exit_good) rc = kdtool_fail(io, "cannot write the container");
+    if (c.close() != 0 && rc == exit_good)
+        rc = kdtool_fail(io, no_space_left(errno) ? no_space_text(ws) : "cannot write the container");
     if (rc == exit_good && stamp && !set_creation_stamp(packed, *stamp)) rc = kdtool_fail(io, "cannot write the container");
     if (rc == exit_good && (status = ContainerFile::seal(packed.c_str())) != 0)
-        rc = kdtool_fail(io, "cannot seal the container (status " + std::to_string(status) + ")");
+        rc = kdtool_fail(io, no_space_left(errno) ? no_space_text(ws)
+                                                  : "cannot seal the container (status " + std::to_string(status) + ")");
     return rc;
 }
 
@@ -217,28 +329,76 @@ int build_sealed_container(const workspace& ws, const std::string& packed, const
     char cwd[4096];
     if (!getcwd(cwd, sizeof cwd) || chdir(ws.dir().c_str()) != 0)
         return kdtool_fail(io, "cannot enter a temporary directory");
-    int rc = pack_items(packed, items, io, version_record, stamp);
+    errno = 0;
+    int rc = pack_items(packed, items, io, version_record, stamp, ws);
     if (chdir(cwd) != 0) return kdtool_fail(io, "cannot return to the working directory");
     return rc;
 }
 
+int readable_input(const workspace& ws, const std::string& name, const std::string& tag, const kdtool_io& io,
+                   std::string* readable, uint64_t cap) {
+    struct stat info;
+    if (stat(name.c_str(), &info) != 0) return kdtool_fail(io, name + ": cannot be read");
+    *readable = name;
+    if (S_ISREG(info.st_mode)) return exit_good;
+    if (!S_ISFIFO(info.st_mode)) return kdtool_fail(io, name + ": neither a file nor a pipe");
+    // What cannot be read twice is read once into a capped copy.
+    if (!ws.ok()) return kdtool_fail(io, "cannot create a temporary directory");
+    *readable = ws.path(tag + ".in");
+    FILE* in = std::fopen(name.c_str(), "rb");
+    if (!in) return kdtool_fail(io, name + ": cannot be read");
+    std::string problem;
+    FILE* out = open_output(*readable, &problem);
+    if (!out) {
+        std::fclose(in);
+        return kdtool_fail(io, problem);
+    }
+    bool too_long = false;
+    errno = 0;
+    bool copied = copy_capped(in, out, cap, &too_long);
+    int error = errno;
+    bool read_failed = std::ferror(in);
+    std::fclose(in);
+    bool closed = close_output(out, *readable, copied, &problem);
+    if (!closed && no_space_left(errno)) error = errno;
+    if (too_long)
+        return kdtool_fail(io, name + ": more than " + std::to_string(cap >> 20) + " MB from a pipe; give it as a file");
+    if (!copied && !read_failed && no_space_left(error)) return kdtool_fail(io, no_space_text(ws));
+    if (!copied || !closed) return kdtool_fail(io, read_failed ? name + ": cannot be read" : problem);
+    return exit_good;
+}
+
 int open_container_copy(const workspace& ws, const std::string& name, const std::string& copy_name,
                         const kdtool_io& io, opened_container* opened) {
-    if (!ws.ok()) return kdtool_fail(io, "cannot create a temporary directory");
-    opened->copy_name = ws.path(copy_name);
-    FILE* in = std::fopen(name.c_str(), "rb");
+    std::string readable;
+    int rc = readable_input(ws, name, copy_name, io, &readable);
+    if (rc != exit_good) return rc;
+    FILE* in = std::fopen(readable.c_str(), "rb");
     if (!in) return kdtool_fail(io, name + ": cannot be read");
     char magic[9] = {};
     opened->sealed = std::fread(magic, 1, sizeof magic, in) == sizeof magic && std::memcmp(magic, "_KELDRFF_", 9) == 0;
-    std::rewind(in);
-    std::string problem;
-    FILE* out = open_output(opened->copy_name, &problem);
-    bool copied = out && copy_stream(in, out);
-    bool read_failed = std::ferror(in);
+    if (opened->want_sha256) {
+        std::rewind(in);
+        opened->sha256 = sha256_of_stream(in);
+    }
     std::fclose(in);
-    if (!out) return kdtool_fail(io, "cannot copy " + name + ": " + problem);
-    if (!close_output(out, opened->copy_name, copied, &problem))
-        return kdtool_fail(io, read_failed ? name + ": cannot be read" : "cannot copy " + name + ": " + problem);
+    // A plain container is read where it is (the reader never writes); a
+    // sealed one is unsealed into the workspace, never in place.
+    opened->copy_name = readable;
+    if (opened->sealed) {
+        if (!ws.ok()) return kdtool_fail(io, "cannot create a temporary directory");
+        opened->copy_name = ws.path(copy_name);
+        errno = 0;
+        bool cut = false;
+        int status = ContainerFile::unseal_to(readable.c_str(), opened->copy_name.c_str(), &cut);
+        int error = errno;
+        if (readable != name) std::remove(readable.c_str());
+        if (status != 0 && no_space_left(error)) return kdtool_fail(io, no_space_text(ws));
+        if (status == -4 && access(name.c_str(), R_OK) != 0) return kdtool_fail(io, name + ": cannot be read");
+        if (status == -4) return kdtool_fail(io, "cannot create a file in TMPDIR (" + ws.dir() + ")");
+        if (status == -5) return kdtool_fail(io, open_failure(name, -5));
+        if (status != 0) return kdtool_fail(io, open_failure(name, -10));
+    }
     opened->container.set_trace(nullptr);
     int status = opened->container.open(opened->copy_name.c_str());
     if (status != 0) return kdtool_fail(io, open_failure(name, status));
@@ -248,15 +408,9 @@ int open_container_copy(const workspace& ws, const std::string& name, const std:
 int open_report_source(const workspace& ws, const std::string& name, const std::string& tag, const kdtool_io& io,
                        report_source* source) {
     if (!ws.ok()) return kdtool_fail(io, "cannot create a temporary directory");
-    struct stat info;
-    if (stat(name.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return kdtool_fail(io, name + ": cannot be read");
-    // What cannot be read twice (a pipe) is read from a copy.
-    std::string readable = name;
-    if (!S_ISREG(info.st_mode)) {
-        readable = ws.path(tag + ".in");
-        std::string problem;
-        if (!copy_to_output(name, readable, &problem)) return kdtool_fail(io, problem);
-    }
+    std::string readable;
+    int input_rc = readable_input(ws, name, tag, io, &readable);
+    if (input_rc != exit_good) return input_rc;
     FILE* in = std::fopen(readable.c_str(), "rb");
     if (!in) return kdtool_fail(io, name + ": cannot be read");
     char magic[9] = {};
@@ -284,7 +438,9 @@ int open_report_source(const workspace& ws, const std::string& name, const std::
         return kdtool_fail(io, name + ": the report is plain text (id 254); extract it with kdtool extract");
     if (index < 0) return kdtool_fail(io, name + ": no report item (id 15)" + missing);
     source->path = ws.path(tag + ".xml");
+    errno = 0;
     int status = c.extract_item(index, source->path.c_str());
+    if (status != 0 && no_space_left(errno)) return kdtool_fail(io, no_space_text(ws));
     if (status != 0)
         return kdtool_fail(io, name + ": the report cannot be extracted (status " + std::to_string(status) + ")");
     if (!c.last_extract_exact())
@@ -292,6 +448,7 @@ int open_report_source(const workspace& ws, const std::string& name, const std::
                      name.c_str());
     // The unsealed copy is not needed any more.
     c.close();
-    std::remove(opened.copy_name.c_str());
+    if (opened.copy_name != name && opened.copy_name.rfind(ws.dir() + "/", 0) == 0)
+        std::remove(opened.copy_name.c_str());
     return exit_good;
 }

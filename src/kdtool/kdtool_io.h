@@ -3,6 +3,7 @@
 // plain report file for reading.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -25,7 +26,11 @@ int kdtool_fail(const kdtool_io& io, const std::string& message);
 // Prints the usage text on the error stream; gives exit_usage.
 int kdtool_usage(const kdtool_io& io);
 
-// A private folder under /tmp, removed with everything in it.
+// What kdtool copies from a pipe at most: a container never needs more.
+inline constexpr uint64_t stream_copy_cap = uint64_t(1) << 30;
+
+// A private folder under TMPDIR (or /tmp), removed with everything in it,
+// also when kdtool is ended by SIGINT, SIGTERM or SIGHUP.
 class workspace {
 public:
     workspace();
@@ -39,7 +44,18 @@ public:
 
 private:
     std::string dir_;
+    int fd_ = -1;
 };
+
+// Whether a failed write failed for want of space (errno ENOSPC or EDQUOT).
+bool no_space_left(int error);
+// "no space left in TMPDIR (/tmp)"
+std::string no_space_text(const workspace& ws);
+// The input named on the command line, ready to be read more than once:
+// a regular file as it is, a pipe through a capped copy in the workspace;
+// anything else is refused. Prints the problem and gives exit_damaged.
+int readable_input(const workspace& ws, const std::string& name, const std::string& tag, const kdtool_io& io,
+                   std::string* readable, uint64_t cap = stream_copy_cap);
 
 // Opens name as a new output file. A plain file or a link already there is
 // replaced, never written through; a folder, device or pipe (or a link to
@@ -75,12 +91,15 @@ int build_sealed_container(const workspace& ws, const std::string& packed, const
                            const kdtool_io& io, const std::string& version_record = "",
                            const DateStamp* stamp = nullptr);
 
-// An opened private copy of a container named on the command line: opening
-// a container unseals it in place, so the file given is never touched.
+// A container named on the command line, opened for reading. A plain file
+// is read where it is; a sealed one (or a pipe) through a plain copy in the
+// workspace: the file given is never touched.
 struct opened_container {
     ContainerFile container;
-    std::string copy_name;
+    std::string copy_name;  // the plain container file that is open
     bool sealed = false;
+    bool want_sha256 = false;  // set before opening: compute sha256
+    std::string sha256;        // of the file as it was given, sealed form and all
 };
 int open_container_copy(const workspace& ws, const std::string& name, const std::string& copy_name,
                         const kdtool_io& io, opened_container* opened);

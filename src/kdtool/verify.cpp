@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 
@@ -11,7 +12,7 @@ namespace {
 // Checks one item: a record as the writer makes it (flag 0 or 1, a stored
 // item without compressed length), decoded to its recorded length from
 // exactly its data.
-bool verify_item(ContainerFile& c, int index, const std::string& out, std::string* problem) {
+bool verify_item(ContainerFile& c, const workspace& ws, int index, const std::string& out, std::string* problem) {
     ItemRecord r;
     std::string where = "item " + std::to_string(index) + " (id " + std::to_string(c.item_id(index)) + ")";
     if (c.read_record(index, &r) != 0) {
@@ -23,7 +24,12 @@ bool verify_item(ContainerFile& c, int index, const std::string& out, std::strin
                    ", compressed length " + std::to_string(r.compressed_length) + ")";
         return false;
     }
+    errno = 0;
     int status = c.extract_item(index, out.c_str());
+    if (status != 0 && no_space_left(errno)) {
+        *problem = where + ": cannot be checked: " + no_space_text(ws);
+        return false;
+    }
     if (status != 0) {
         *problem = where + ": cannot be decoded (status " + std::to_string(status) + ")";
         return false;
@@ -60,7 +66,7 @@ int verify_structure(ContainerFile& c, const workspace& ws, const opened_contain
         std::string out = ws.path("item");
         std::remove(out.c_str());
         std::string problem;
-        bool sound = verify_item(c, i, out, &problem);
+        bool sound = verify_item(c, ws, i, out, &problem);
         if (!sound) problems->push_back(problem);
         int id = c.item_id(i);
         std::string bytes;
@@ -111,9 +117,12 @@ int kdtool_verify(const kdtool_args& args, const kdtool_io& io) {
     if (is_plain_report(name)) return verify_plain_report(name, io);
     workspace ws;
     opened_container opened;
+    opened.want_sha256 = true;
     int rc = open_container_copy(ws, name, "container", io, &opened);
     if (rc != exit_good) return rc;
     ContainerFile& c = opened.container;
+    // The exact file received, for a case record, whatever the verdict.
+    if (!opened.sha256.empty()) std::fprintf(io.out, "%s: SHA-256 %s\n", name.c_str(), opened.sha256.c_str());
     std::vector<std::string> problems;
     std::string report_path = ws.path("report");
     int report_id = verify_structure(c, ws, opened, &problems, report_path);

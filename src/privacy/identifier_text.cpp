@@ -1,5 +1,7 @@
 #include "privacy/identifier_text.h"
 
+#include <cstdio>
+
 namespace {
 
 constexpr size_t npos = std::string_view::npos;
@@ -8,12 +10,13 @@ bool digit(char c) { return c >= '0' && c <= '9'; }
 bool hex(char c) { return digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 
-address_token scan_ipv4(std::string_view text, size_t at) {
+// Dotted (192.0.2.2) or, with separator '-', dashed (ip-192-0-2-2).
+address_token scan_ipv4(std::string_view text, size_t at, char separator = '.') {
     address_token t;
     size_t end = at;
     for (int part = 0; part < 4; ++part) {
         if (part > 0) {
-            if (end >= text.size() || text[end] != '.') return t;
+            if (end >= text.size() || text[end] != separator) return t;
             ++end;
         }
         size_t start = end;
@@ -21,11 +24,91 @@ address_token scan_ipv4(std::string_view text, size_t at) {
         if (end == start || end - start > 3) return t;
     }
     // A longer dotted run (a version, an OID) is not an address.
-    if (end < text.size() && (ascii_alnum(text[end]) || (text[end] == '.' && end + 1 < text.size() && digit(text[end + 1]))))
+    if (end < text.size() &&
+        (ascii_alnum(text[end]) || (text[end] == separator && end + 1 < text.size() && digit(text[end + 1]))))
         return t;
-    if (!parse_ipv4(text.substr(at, end - at), &t.v4)) return t;
+    std::string dotted(text.substr(at, end - at));
+    for (char& c : dotted)
+        if (c == separator) c = '.';
+    if (!parse_ipv4(dotted, &t.v4)) return t;
     t.type = address_token::kind::ipv4;
     t.length = end - at;
+    if (separator != '.') {
+        t.written = address_token::form::dashed;
+        // Only a host name's "ip-" part says for sure that this is an address.
+        t.known_only = !(at >= 3 && ascii_lower(text[at - 3]) == 'i' && ascii_lower(text[at - 2]) == 'p' &&
+                         text[at - 1] == '-' && (at == 3 || !ascii_alnum(text[at - 4])));
+    }
+    return t;
+}
+
+// A run of exactly count hexadecimal digits, not part of a longer word or
+// of a dashed group (a UUID's); its value.
+bool hex_word(std::string_view text, size_t at, size_t count, uint64_t* value, bool* upper, bool colon_after = false) {
+    if (text.size() - at < count) return false;
+    if (at > 0 && text[at - 1] == '-') return false;
+    size_t end = at + count;
+    if (end < text.size() && (ascii_alnum(text[end]) || text[end] == '-' || (text[end] == ':' && !colon_after)))
+        return false;
+    uint64_t v = 0;
+    for (size_t i = at; i < end; ++i) {
+        char c = text[i];
+        if (!hex(c)) return false;
+        *upper |= c >= 'A' && c <= 'F';
+        v = v << 4 | static_cast<uint64_t>(digit(c) ? c - '0' : ascii_lower(c) - 'a' + 10);
+    }
+    *value = v;
+    return true;
+}
+
+// 0100007F as /proc/net writes 127.0.0.1: the bytes in memory order.
+address_token scan_kernel_hex_ipv4(std::string_view text, size_t at) {
+    address_token t;
+    uint64_t v = 0;
+    // "0100007F:0016": the port follows after a colon.
+    if (!hex_word(text, at, 8, &v, &t.upper, true)) return t;
+    uint32_t raw = static_cast<uint32_t>(v);
+    t.v4 = __builtin_bswap32(raw);
+    t.type = address_token::kind::ipv4;
+    t.written = address_token::form::kernel_hex;
+    t.length = 8;
+    t.known_only = true;
+    return t;
+}
+
+// 5254.0012.3456 and 525400123456.
+address_token scan_other_mac(std::string_view text, size_t at) {
+    address_token t;
+    uint64_t v = 0, part = 0;
+    bool dotted = text.size() - at >= 14 && text[at + 4] == '.' && text[at + 9] == '.';
+    if (dotted) {
+        for (size_t group = 0; group < 3; ++group) {
+            size_t start = at + group * 5;
+            for (size_t i = start; i < start + 4; ++i)
+                if (!hex(text[i])) return t;
+            if (group < 2 && text[start + 4] != '.') return t;
+        }
+        size_t end = at + 14;
+        if (end < text.size() && (ascii_alnum(text[end]) || (text[end] == '.' && end + 1 < text.size() &&
+                                                             hex(text[end + 1]))))
+            return t;
+        for (size_t group = 0; group < 3; ++group) {
+            bool ignored = false;
+            std::string_view digits = text.substr(at + group * 5, 4);
+            if (!hex_word(digits, 0, 4, &part, &ignored)) return t;
+            t.upper |= ignored;
+            v = v << 16 | part;
+        }
+        t.written = address_token::form::dotted;
+        t.length = 14;
+    } else {
+        if (!hex_word(text, at, 12, &v, &t.upper)) return t;
+        t.written = address_token::form::bare;
+        t.length = 12;
+        t.known_only = true;
+    }
+    t.type = address_token::kind::mac;
+    t.mac = v;
     return t;
 }
 
@@ -106,13 +189,49 @@ address_token scan_address(std::string_view text, size_t at) {
     if (digit(c)) {
         address_token v4 = scan_ipv4(text, at);
         if (v4.type != address_token::kind::none) return v4;
+        v4 = scan_ipv4(text, at, '-');
+        if (v4.type != address_token::kind::none) return v4;
     }
     if (before == ':') return {};
     if (before != '-') {
         address_token mac = scan_mac(text, at);
         if (mac.type != address_token::kind::none) return mac;
+        if (c != ':') {
+            mac = scan_other_mac(text, at);
+            if (mac.type != address_token::kind::none) return mac;
+            address_token v4 = scan_kernel_hex_ipv4(text, at);
+            if (v4.type != address_token::kind::none) return v4;
+        }
     }
     return scan_ipv6(text, at);
+}
+
+std::string address_in_form(const address_token& form, uint32_t v4, uint64_t mac) {
+    char text[32];
+    std::string out;
+    const bool upper = form.upper;
+    switch (form.written) {
+    case address_token::form::usual:
+        if (form.type == address_token::kind::ipv4) return ipv4_text(v4);
+        return mac_in_form(mac, form);
+    case address_token::form::dashed:
+        out = ipv4_text(v4);
+        for (char& ch : out)
+            if (ch == '.') ch = '-';
+        return out;
+    case address_token::form::kernel_hex:
+        std::snprintf(text, sizeof text, upper ? "%08X" : "%08x", __builtin_bswap32(v4));
+        return text;
+    case address_token::form::dotted:
+        std::snprintf(text, sizeof text, upper ? "%04X.%04X.%04X" : "%04x.%04x.%04x",
+                      static_cast<unsigned>(mac >> 32) & 0xFFFF, static_cast<unsigned>(mac >> 16) & 0xFFFF,
+                      static_cast<unsigned>(mac) & 0xFFFF);
+        return text;
+    case address_token::form::bare:
+        std::snprintf(text, sizeof text, upper ? "%012llX" : "%012llx", static_cast<unsigned long long>(mac));
+        return text;
+    }
+    return out;
 }
 
 std::string uuid_digits(std::string_view text) {
@@ -247,7 +366,7 @@ bool identifier_replacer::replacement_of(const address_token& t, std::string* te
     switch (t.type) {
     case address_token::kind::ipv4:
         if (!map_.ipv4(t.v4, &v4)) return false;
-        *text = ipv4_text(v4);
+        *text = address_in_form(t, v4, 0);
         return true;
     case address_token::kind::ipv6:
         if (!map_.ipv6(t.v6, &v6)) return false;
@@ -255,7 +374,7 @@ bool identifier_replacer::replacement_of(const address_token& t, std::string* te
         return true;
     case address_token::kind::mac:
         if (!map_.mac(t.mac, &mac)) return false;
-        *text = mac_in_form(mac, t);
+        *text = address_in_form(t, 0, mac);
         return true;
     case address_token::kind::none:
         break;

@@ -22,18 +22,32 @@ inline char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char
 
 struct address_token {
     enum class kind { none, ipv4, ipv6, mac } type = kind::none;
+    // How it is written: the usual form, or one of the other forms tools
+    // and names use.
+    enum class form {
+        usual,       // 192.0.2.2, fe80::1, 52:54:00:12:34:56 or 52-54-00-12-34-56
+        dashed,      // ip-192-0-2-2 (cloud host names)
+        kernel_hex,  // 0202000A: /proc/net, the address's bytes in memory order
+        dotted,      // 5254.0012.3456 (switches)
+        bare,        // 525400123456
+    } written = form::usual;
     size_t length = 0;
     uint32_t v4 = 0;
     ipv6_value v6 = 0;
     uint64_t mac = 0;
     char separator = ':';  // of a MAC address
-    bool upper = false;    // a MAC address written with upper-case digits
+    bool upper = false;    // written with upper-case hexadecimal digits
+    // A form that plain numbers and hexadecimal words take too: replaced
+    // only when the address is known from its usual form, never noted.
+    bool known_only = false;
 };
 
 // The address that starts at text[at], if one does: a character before it
 // that would continue it (a letter or digit, a dot, and for IPv6 and MAC
 // addresses a colon) means it does not.
 address_token scan_address(std::string_view text, size_t at);
+// The address written the same way as form.
+std::string address_in_form(const address_token& form, uint32_t v4, uint64_t mac);
 
 // 32 hexadecimal digits (dashes of the 8-4-4-4-12 form removed), lower case;
 // empty when the text is not a UUID.

@@ -92,6 +92,19 @@ bool kept_column(const kept_columns* table, std::string_view column) {
 
 bool default_lookup(const std::string& name, unsigned* uid) { return account_user_id(name, uid); }
 
+// The password file's names that begin with prefix (no name service).
+std::vector<std::pair<std::string, unsigned>> default_prefix_lookup(const std::string& prefix) {
+    return account_users_starting_with(prefix);
+}
+
+// A column or file that holds the machine id (systemd's /etc/machine-id).
+bool machine_id_name(std::string_view name) {
+    std::string key = lower_case(name);
+    for (char& c : key)
+        if (c == '_' || c == ' ') c = '-';
+    return key.find("machine-id") != npos;
+}
+
 // People's accounts: uid 1000 and above, without nobody and the range that
 // systems keep for their own dynamic service users.
 bool person_uid(unsigned uid) {
@@ -155,15 +168,19 @@ private:
             return true;
         case report_event_kind::file_start:
             process_list_ = e.id == "ps auxw";
+            machine_id_file_ = machine_id_name(e.id);
+            machine_id_text_.clear();
             heading_seen_ = false;
             user_column_ = -1;
             line_.clear();
             scan(e.id);
             return true;
         case report_event_kind::file_data:
+            if (machine_id_file_ && machine_id_text_.size() < 128) machine_id_text_.append(e.text.substr(0, 128));
             file_piece(e.text, false);
             return true;
         case report_event_kind::file_end:
+            if (machine_id_file_) note_machine_id(machine_id_text_);
             file_piece("", true);
             return true;
         case report_event_kind::section_start:
@@ -185,6 +202,7 @@ private:
     size_t scan_range(std::string_view text, size_t from, size_t limit) {
         for (size_t at = from; at < limit; ++at) {
             address_token t = scan_address(text, at);
+            if (t.known_only) t.type = address_token::kind::none;
             switch (t.type) {
             case address_token::kind::ipv4: map_.note_ipv4(t.v4); break;
             case address_token::kind::ipv6: map_.note_ipv6(t.v6); break;
@@ -202,6 +220,7 @@ private:
         if (!contains(column, "version") && !contains(column, "revision")) scan(text);
         if (row_.size() < 64) row_.emplace_back(std::string(column), std::string(text));
         std::string_view value = trimmed(text);
+        if (machine_id_name(column)) note_machine_id(value);
         if (contains(column, "uuid")) {
             std::string digits = uuid_digits(value);
             if (!digits.empty() && !one_character(digits)) {
@@ -248,6 +267,18 @@ private:
                 address.find_first_not_of("0:") != npos)
                 map_.note_text(identifier_kind::hardware_address, address);
         }
+    }
+
+    // The machine id, in its 32-digit and its UUID form (replaced in both).
+    void note_machine_id(std::string_view text) {
+        std::string digits = uuid_digits(trimmed(trimmed_lines(text)));
+        if (!digits.empty() && !one_character(digits))
+            map_.note_text(identifier_kind::uuid, std::min(digits, swapped_uuid(digits)));
+    }
+
+    static std::string_view trimmed_lines(std::string_view text) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+        return text;
     }
 
     void note_host(std::string_view name) {
@@ -304,12 +335,36 @@ private:
         for (const std::string& name : options_.host_names) note_host(name);
         for (const std::string& word : options_.keywords)
             if (!trimmed(word).empty()) map_.note_text(identifier_kind::keyword, trimmed(word));
+        for (const std::string& id : options_.machine_ids) note_machine_id(id);
         account_lookup lookup = options_.lookup ? options_.lookup : default_lookup;
         for (const std::string& user : users_) {
             unsigned uid;
             if (user.empty() || user.find_first_not_of("0123456789") == npos || user.size() > 64) continue;
+            if (cut_user_name(user)) {
+                note_cut_user(user, lookup);
+                continue;
+            }
             if (lookup(user, &uid) && person_uid(uid)) map_.note_text(identifier_kind::user, user);
         }
+    }
+
+    // ps cuts a user name longer than its column to 7 characters and '+'.
+    static bool cut_user_name(const std::string& user) { return user.size() == 8 && user.back() == '+'; }
+
+    // A cut name is replaced when a person's account has a name that it is
+    // the start of; the full name is replaced too.
+    void note_cut_user(const std::string& user, account_lookup lookup) {
+        const std::string prefix = user.substr(0, 7);
+        account_prefix_lookup accounts = options_.prefix_lookup ? options_.prefix_lookup : default_prefix_lookup;
+        bool person = false;
+        for (const auto& [name, uid] : accounts(prefix)) {
+            if (name.size() <= 8 || !person_uid(uid)) continue;
+            unsigned known;
+            if (lookup(name, &known) && !person_uid(known)) continue;
+            map_.note_text(identifier_kind::user, name);
+            person = true;
+        }
+        if (person) map_.note_text(identifier_kind::user, user);
     }
 
     clean_map& map_;
@@ -322,6 +377,8 @@ private:
     int user_column_ = -1;
     std::string line_;
     std::set<std::string> users_;
+    bool machine_id_file_ = false;
+    std::string machine_id_text_;
 };
 
 // ---- the second pass ----

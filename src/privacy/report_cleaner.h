@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "privacy/clean_map.h"
@@ -28,10 +29,16 @@
 // The user id of an account name; false when the name is not known.
 using account_lookup = bool (*)(const std::string& name, unsigned* uid);
 
+// The accounts whose names begin with prefix (ps shows "verylongname" as
+// "verylon+"), with their user ids.
+using account_prefix_lookup = std::vector<std::pair<std::string, unsigned>> (*)(const std::string& prefix);
+
 struct clean_options {
     std::vector<std::string> host_names;  // more host names (short or fully qualified)
     std::vector<std::string> keywords;    // more words to replace
+    std::vector<std::string> machine_ids; // the machine id (/etc/machine-id), hex or UUID form
     account_lookup lookup = nullptr;      // null: the password database of this machine
+    account_prefix_lookup prefix_lookup = nullptr;  // null: /etc/passwd of this machine
 };
 
 class report_cleaner {

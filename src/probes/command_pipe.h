@@ -8,11 +8,14 @@
 using command_open_fn = FILE* (*)(const char* command);
 using command_close_fn = int (*)(FILE* pipe);
 
-// Starts a command for reading its output (popen unless a test replaced it).
+// Starts a command for reading its output, as popen would, unless a test
+// replaced it: "/bin/sh -c command" in "/" with the fixed child environment
+// (system/bounded_command.h), standard input on /dev/null and standard error
+// on the debug log.
 FILE* open_command(const char* command);
 // Closes the pipe and gives the command's wait status, or a negative value.
 int close_command(FILE* pipe);
-// Replaces the command pipe; null restores popen/pclose. Tests only.
+// Replaces the command pipe; null restores the real one. Tests only.
 void set_command_pipe(command_open_fn open, command_close_fn close);
 
 // The embedded scripts are written for bash ("echo -en", "${DIR#prefix}"),
@@ -33,7 +36,8 @@ constexpr int script_file_count = 3;
 
 const char* script_file_path(int file);
 // Gives the three files other places (the texts are copied); null restores
-// the fixed /tmp names. Tests only.
+// the fixed /tmp names. Forgets any private files of earlier commands.
+// Tests only.
 void set_script_file_paths(const char* error_log, const char* module_copy,
                            const char* package_copy);
 
@@ -44,6 +48,21 @@ void set_script_file_paths(const char* error_log, const char* module_copy,
 // keeps growing.
 bool secure_script_file(const char* path);
 
-// Secures all three script files before a command runs. A command that names
-// a file that could not be secured must not run; false in that case.
+// Makes the three script files ready before a command runs. A shared file
+// that cannot be made safe, or that this user cannot append to (a folder
+// planted there by someone else, root's file in a run by another user), is
+// replaced for the rest of the run by a fresh file of the same name in a
+// private folder of this run (/tmp/sifterra-XXXXXX, mode 0700), and the
+// command line the scripts run names that file instead (with_script_files).
+// A command naming a file for which even that failed must not run; false in
+// that case, and refused_script_count() grows by one.
 bool prepare_script_files(const char* command);
+// The command with every shared script file it names replaced by the private
+// file that stands for it in this run.
+std::string with_script_files(const char* command);
+// The private file standing for a shared one, or "" while the shared one serves.
+const char* private_script_file_path(int file);
+// How many commands were refused because their files could not be made safe.
+int refused_script_count();
+// Where the private folder is made ("/tmp"; null restores it). Tests only.
+void set_private_folder_parent(const char* folder);

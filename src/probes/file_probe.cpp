@@ -14,21 +14,50 @@
 #include "base/run_context.h"
 #include "probes/command_pipe.h"
 #include "report/report.h"
+#include "system/system_files.h"
 
 file_probe::file_probe(probe_section& section, const char* probe_name, const char* file_path,
                        int32_t probe_level)
     : probe(section, probe_name, probe_level), path(file_path) {}
 
+namespace {
+
+// Is path (on the machine) a readable regular file? A FIFO, a device or a
+// link to one is never embedded: it could block the run or never end.
+bool readable_regular_file(const char* path) {
+    const std::string real = system_path(path);
+    if (access(real.c_str(), R_OK) != 0) {
+        debug_printf("%s: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    struct stat info;
+    if (stat(real.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        debug_printf("%s: not a regular file\n", path);
+        return false;
+    }
+    return true;
+}
+
+// Embeds the file under its path through the capped reader: non-blocking,
+// regular files only, at most the cap, a cut file ending in the marker line.
+bool embed_machine_file(const char* path) {
+    std::string text;
+    bool cut = false;
+    if (!read_capped(path, default_file_cap, text, &cut)) return false;
+    return embed_text(run_context.report, path, text, cut, default_file_cap);
+}
+
+}  // namespace
+
 bool file_probe::test() {
-    bool readable = access(path, R_OK) == 0;
-    if (!readable) debug_printf("%s: %s\n", path, std::strerror(errno));
+    bool readable = readable_regular_file(path);
     debug_printf("%s: %s\n", path, readable ? "true" : "false");
     return readable;
 }
 
 bool file_probe::run() {
     debug_printf("file_probe: %s\n", path);
-    return embed_file(run_context.report, path);
+    return embed_machine_file(path);
 }
 
 list_probe::list_probe(probe_section& section, const char* probe_name, const char* command_line,
@@ -65,12 +94,13 @@ namespace {
 // The readable regular files of a folder, as paths, in name order; false
 // when the folder cannot be opened.
 bool folder_files(const char* folder, std::vector<std::string>& paths) {
-    DIR* dir = opendir(folder);
+    DIR* dir = opendir(system_path(folder).c_str());
     if (!dir) return false;
     while (const dirent* entry = readdir(dir)) {
         std::string path = std::string(folder) + "/" + entry->d_name;
+        const std::string real = system_path(path);
         struct stat info;
-        if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), R_OK) == 0)
+        if (stat(real.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(real.c_str(), R_OK) == 0)
             paths.push_back(path);
     }
     closedir(dir);
@@ -98,6 +128,6 @@ bool folder_probe::run() {
     folder_files(folder, paths);
     bool embedded = false;
     for (const std::string& path : paths)
-        if (embed_file(run_context.report, path.c_str())) embedded = true;
+        if (embed_machine_file(path.c_str())) embedded = true;
     return embedded;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/run_context.h"
+#include "probes/command_pipe.h"
 #include "report/report.h"
 
 namespace {
@@ -76,6 +77,11 @@ void show_progress(const probe_section& section) {
     std::fflush(run_context.console);
 }
 
+void show_failed(const probe_section&) {
+    if (run_context.silent) return;
+    std::fprintf(run_context.console, " FAILED\n");
+}
+
 void show_result(const probe_section&, bool found) {
     if (run_context.silent) return;
     std::fprintf(run_context.console, " %s\n", found ? "OK" : "Not Found");
@@ -93,9 +99,15 @@ void test_sections(const section_list& list) {
         if (!available) continue;
         show_progress(*section);
         begin_section(run_context.report, section->title);
+        const int refused_before = refused_script_count();
         bool found = run_section(*section);
         end_section(run_context.report);
-        show_result(*section, found);
+        // A script that could not be run safely left part of the section out:
+        // the console says so rather than "OK" or "Not Found".
+        if (refused_script_count() != refused_before)
+            show_failed(*section);
+        else
+            show_result(*section, found);
     }
 }
 

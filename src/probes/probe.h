@@ -64,3 +64,5 @@ void test_sections(const section_list& list);
 // The console line of one section: the dotted label, then " OK"/" Not Found".
 void show_progress(const probe_section& section);
 void show_result(const probe_section& section, bool found);
+// " FAILED": a probe of the section was not run because it was not safe to.
+void show_failed(const probe_section& section);

@@ -16,7 +16,9 @@
 namespace {
 
 // The folders searched for tools, in the order of root's usual search path.
-const char* const tool_folders[] = {"/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin", "/sbin", "/bin"};
+const char* const system_tool_folders[] = {"/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin", "/sbin",
+                                          "/bin", nullptr};
+const char* const* tool_folders = system_tool_folders;
 // The whole environment of a tool: the same search path, and the C locale
 // so that its output does not depend on the user's language.
 const char* const tool_environment[] = {
@@ -90,14 +92,16 @@ struct spawn_setup {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
 
-    spawn_setup(int out, int err) {
+    spawn_setup(int out, int err, bool own_group) {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_adddup2(&actions, out, 1);
         posix_spawn_file_actions_adddup2(&actions, err, 2);
         posix_spawn_file_actions_addchdir_np(&actions, "/");
         posix_spawnattr_init(&attributes);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+        if (own_group) flags |= POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setflags(&attributes, flags);
         posix_spawnattr_setpgroup(&attributes, 0);
         sigset_t signals;
         sigemptyset(&signals);
@@ -121,12 +125,28 @@ long long monotonic_ms() {
 
 std::string find_tool(const char* tool) {
     if (!tool || !*tool || std::strchr(tool, '/')) return "";
-    for (const char* folder : tool_folders) {
-        std::string path = std::string(folder) + "/" + tool;
+    for (const char* const* folder = tool_folders; *folder; ++folder) {
+        std::string path = std::string(*folder) + "/" + tool;
         struct stat info;
         if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0) return path;
     }
     return "";
+}
+
+void set_tool_folders(const char* const* folders) { tool_folders = folders ? folders : system_tool_folders; }
+
+const char* const* child_environment() { return tool_environment; }
+
+pid_t spawn_child(const char* const* argv, int out_fd, int err_fd, bool own_group) {
+    pid_t pid = -1;
+    spawn_setup setup(out_fd, err_fd, own_group);
+    int rc = posix_spawn(&pid, argv[0], &setup.actions, &setup.attributes, const_cast<char* const*>(argv),
+                         const_cast<char* const*>(tool_environment));
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    return pid;
 }
 
 command_result run_bounded(const char* const* argv, int timeout_ms, size_t output_cap) {
@@ -138,17 +158,12 @@ command_result run_bounded(const char* const* argv, int timeout_ms, size_t outpu
         close_pair(err);
         return result;
     }
-    pid_t pid = -1;
-    int rc;
-    {
-        spawn_setup setup(out[1], err[1]);
-        rc = posix_spawn(&pid, argv[0], &setup.actions, &setup.attributes, const_cast<char* const*>(argv),
-                         const_cast<char* const*>(tool_environment));
-    }
+    pid_t pid = spawn_child(argv, out[1], err[1], true);
+    int spawn_error = errno;
     close(out[1]);
     close(err[1]);
-    if (rc != 0) {
-        debug_printf("%s: cannot start: %s\n", argv[0], std::strerror(rc));
+    if (pid < 0) {
+        debug_printf("%s: cannot start: %s\n", argv[0], std::strerror(spawn_error));
         close(out[0]);
         close(err[0]);
         return result;

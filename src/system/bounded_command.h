@@ -35,6 +35,20 @@ struct command_result {
 command_result run_bounded(const char* const* argv, int timeout_ms, size_t output_cap);
 // The full path of a tool in the system's command folders, or empty.
 std::string find_tool(const char* tool);
+// Replaces the folders find_tool searches (null-terminated list); null
+// restores the system's command folders. Tests only.
+void set_tool_folders(const char* const* folders);
+
+// The whole environment of every child the collector starts, whatever it was
+// started with: the system's command folders as the search path and the C
+// locale (no BASH_ENV, ENV, IFS, CDPATH, LD_* or anything else of the caller).
+const char* const* child_environment();
+
+// Starts argv[0] (a full path) in "/" with the fixed environment, standard
+// input on /dev/null, standard output on out_fd, standard error on err_fd,
+// and the usual signals back at their default action; in a process group of
+// its own when own_group is set. Gives the child's pid, or -1 with errno.
+pid_t spawn_child(const char* const* argv, int out_fd, int err_fd, bool own_group);
 
 using command_runner_fn = command_result (*)(const char* const* argv, int timeout_ms, size_t output_cap);
 using tool_finder_fn = std::string (*)(const char* tool);

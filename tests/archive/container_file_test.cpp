@@ -413,3 +413,29 @@ TEST_F(ContainerTest, SealNeedsAnExistingHeader) {
     EXPECT_EQ(read_file("tiny.KD2"), "_KELDRAN_");
     EXPECT_FALSE(file_exists("tiny.KD2.tmp"));
 }
+
+// A new container is its owner's alone whatever the umask; sealing and
+// unsealing keep the permissions the file has, never widen them.
+TEST_F(ContainerTest, ContainersAreOwnerOnlyAndConversionsKeepTheMode) {
+    const mode_t saved_umask = umask(0);
+    ASSERT_TRUE(write_file("in", "report"));
+    ASSERT_EQ(container.create("box.KD2"), 0);
+    ASSERT_EQ(container.add_item(15, "in", true), 0);
+    container.close();
+    auto mode_of = [](const char* name) {
+        struct stat info;
+        return stat(name, &info) == 0 ? info.st_mode & 0777 : 07777u;
+    };
+    EXPECT_EQ(mode_of("box.KD2"), 0600u);
+    struct row {
+        mode_t before;
+    };
+    for (const row& r : {row{0600}, row{0640}, row{0400}}) {
+        ASSERT_EQ(chmod("box.KD2", r.before), 0);
+        ASSERT_EQ(ContainerFile::seal("box.KD2"), 0);
+        EXPECT_EQ(mode_of("box.KD2"), r.before) << std::oct << r.before;
+        ASSERT_EQ(ContainerFile::unseal("box.KD2"), 0);
+        EXPECT_EQ(mode_of("box.KD2"), r.before) << std::oct << r.before;
+    }
+    umask(saved_umask);
+}

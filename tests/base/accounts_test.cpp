@@ -52,6 +52,10 @@ TEST_F(Accounts, UserNamesAndIdsFromThePasswordFile) {
         EXPECT_EQ(account_user_id(row.name, &uid), row.found) << row.name;
         EXPECT_EQ(uid, row.found ? row.uid : 77u) << row.name;
     }
+    // A name ps cut short: every account it may stand for.
+    using users = std::vector<std::pair<std::string, unsigned>>;
+    EXPECT_EQ(account_users_starting_with("bob"), (users{{"bob", 1001}, {"bob2", 1001}}));
+    EXPECT_EQ(account_users_starting_with("zz"), users{});
 }
 
 TEST_F(Accounts, GroupNamesAndMissingFiles) {

@@ -2,10 +2,13 @@
 // output, exit code and the files it leaves.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -292,6 +295,89 @@ TEST(EndToEnd, CleanRunPacksTheCleanedReportAndKeepsAPrivateMap) {
     EXPECT_EQ(read_file(extracted), document);
 }
 
+// Everything a run leaves is its owner's alone, whatever the umask: the
+// kept copy is the temporary report itself, renamed.
+TEST(EndToEnd, ResultFilesAreReadableByTheirOwnerOnly) {
+    temp_dir dir;
+    program_run run = run_sifterra(dir, "-batch -debug TulipMarch -filenamebox", with_prefix("umask 000 && "));
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    const std::set<std::string> files = files_in(dir.file("work"));
+    EXPECT_EQ(files, (std::set<std::string>{"box.KD2", "box.XML", "keldran.log"}));
+    for (const std::string& name : files) {
+        struct stat info;
+        ASSERT_EQ(stat(dir.file("work/" + name).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+    }
+}
+
+// A run ended by SIGTERM, SIGINT or SIGHUP leaves no partial report behind.
+// The run waits at its first question (-step, with no answer yet), when the
+// temporary report already holds the system summary.
+TEST(EndToEnd, SignalsRemoveThePartialReport) {
+    for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+        temp_dir dir;
+        int answers[2];
+        ASSERT_EQ(pipe(answers), 0);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            dup2(answers[0], 0);
+            close(answers[1]);
+            int out = open("/dev/null", O_WRONLY);
+            dup2(out, 1);
+            signal(SIGINT, SIG_DFL);
+            signal(SIGHUP, SIG_DFL);
+            if (chdir(dir.path().c_str()) != 0) _exit(126);
+            execl(SIFTERRA_BINARY, SIFTERRA_BINARY, "-batch", "-step", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(answers[0]);
+        bool started = false;
+        for (int i = 0; i < 1000 && !started; ++i) {
+            for (const std::string& name : files_in(dir.path()))
+                if (name.rfind("keldr", 0) == 0) started = true;
+            if (!started) usleep(5000);
+        }
+        EXPECT_TRUE(started);
+        usleep(50000);  // the summary is being written
+        ASSERT_EQ(kill(child, signal_number), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        close(answers[1]);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << strsignal(signal_number);
+        EXPECT_TRUE(files_in(dir.path()).empty()) << strsignal(signal_number);
+    }
+}
+
+// A folder planted at the scripts' shared log in /tmp does not make sections
+// vanish: the scripts get files of the run's own, and the debug log says so.
+TEST(EndToEnd, PlantedFolderAtTheSharedLogGivesTheScriptsTheirOwnFiles) {
+    if (!private_tmp_available()) GTEST_SKIP() << "no user and mount namespaces for a private /tmp";
+    temp_dir plain, planted;
+    program_run expected = run_sifterra(plain, "-batch");
+    std::filesystem::create_directories(planted.file("tmp/sifterra.log"));
+    ASSERT_TRUE(write_file(planted.file("tmp/sifterra.log/keep"), "x"));
+    program_run run = run_sifterra(planted, "-batch -debug");
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    // The same sections with the same status lines as a run without it.
+    auto section_lines = [](const std::string& out) {
+        std::string lines;
+        for (size_t at = 0; at < out.size();) {
+            size_t end = out.find('\n', at);
+            if (end == std::string::npos) end = out.size();
+            std::string line = out.substr(at, end - at);
+            if (line.find(" ...") != std::string::npos) lines += line + "\n";
+            at = end + 1;
+        }
+        return lines;
+    };
+    EXPECT_EQ(section_lines(run.out), section_lines(expected.out));
+    EXPECT_EQ(run.out.find("FAILED"), std::string::npos) << run.out;
+    const std::string log = read_file(planted.file("work/keldran.log"));
+    EXPECT_NE(log.find("/tmp/sifterra.log: cannot be used; the scripts write /tmp/sifterra-"), std::string::npos) << log;
+    EXPECT_EQ(read_file(planted.file("tmp/sifterra.log/keep")), "x");
+}
+
 // A report that cannot be cleaned is not packed: nothing uncleaned leaves
 // by mistake, and the report stays on the machine as the plain copy.
 TEST(EndToEnd, ACleaningThatFailsPacksNothing) {
@@ -348,10 +434,36 @@ TEST(EndToEnd, UncreatableTemporaryReportExitsTwo) {
     temp_dir dir;
     // A folder standing where the temporary report must go makes its creation
     // fail even for root; the shell's process id becomes the program's.
-    program_run run = run_sifterra(dir, "-batch", with_prefix("mkdir keldr$(printf %x $$).tmp && "));
+    // Folders stand under every name the run may take.
+    program_run run = run_sifterra(
+        dir, "-batch",
+        with_prefix("p=keldr$(printf %x $$) && mkdir $p.tmp $p-1.tmp $p-2.tmp $p-3.tmp $p-4.tmp $p-5.tmp $p-6.tmp $p-7.tmp && "));
     EXPECT_EQ(run.exit_code, 2);
     EXPECT_NE(run.out.find("ERROR: Cannot create temp file. Is the disk full ?\n\n"), std::string::npos) << run.out;
-    EXPECT_EQ(files_in(dir.file("work")).size(), 1u);  // only the folder made above
+    EXPECT_EQ(files_in(dir.file("work")).size(), 8u);  // only the folders made above
+}
+
+// A folder that another user planted under the predictable temporary name
+// (and filled, so that it cannot be removed) does not stop the run: the
+// report takes another name, and the folder stays as it was.
+TEST(EndToEnd, PlantedFolderAtTheTemporaryNameIsPassedBy) {
+    temp_dir dir;
+    program_run run = run_sifterra(
+        dir, "-batch -debug -clean -filenamebox",
+        with_prefix("p=keldr$(printf %x $$) && mkdir $p.tmp $p.cln && touch $p.tmp/keep $p.cln/keep && "));
+    EXPECT_EQ(run.exit_code, 0) << run.out;
+    std::set<std::string> files = files_in(dir.file("work"));
+    EXPECT_EQ(files.size(), 5u) << run.out;  // the two folders, container, map, log
+    EXPECT_EQ(files.count("box.KD2"), 1u);
+    EXPECT_NE(run.out.find("\nCompressing Info ............... OK\n"), std::string::npos) << run.out;
+    const std::string log = read_file(dir.file("work/keldran.log"));
+    EXPECT_NE(log.find(".tmp: cannot be used; keldr"), std::string::npos) << log;
+    EXPECT_NE(log.find(".cln: cannot be used; keldr"), std::string::npos) << log;
+    for (const std::string& name : files) {
+        if (std::filesystem::is_directory(dir.file("work/" + name))) {
+            EXPECT_TRUE(std::filesystem::exists(dir.file("work/" + name + "/keep"))) << name;
+        }
+    }
 }
 
 TEST(EndToEnd, StepAsksBeforeEachFixedSection) {
@@ -457,7 +569,8 @@ TEST(EndToEnd, ReportThatCannotBeWrittenIsKeptNotPacked) {
     temp_dir dir;
     program_run run = run_sifterra(dir, "-batch -filenamebox", with_prefix("ulimit -f 16 && "));
     EXPECT_EQ(run.exit_code, 3) << run.out << run.err;
-    EXPECT_NE(run.out.find("Compressing Info ............... ERROR -6\n"), std::string::npos) << run.out;
+    // Its own code: not the container's -6 for a write that failed.
+    EXPECT_NE(run.out.find("Compressing Info ............... ERROR -12\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\nDone. Information is stored in box.XML\n\n"), std::string::npos) << run.out;
     EXPECT_EQ(files_in(dir.file("work")), std::set<std::string>{"box.XML"});
     EXPECT_EQ(read_file(dir.file("work/box.XML")).rfind("<?xml version=\"1.0\"", 0), 0u);

@@ -92,11 +92,23 @@ TEST_F(KdtoolClean, RefusesWhatItCannotDoSafely) {
     write_file(dir.file("damaged.xml"), damaged);
     ASSERT_EQ(run_command(kdtool_pack, {dir.file("damaged.KD2"), dir.file("damaged.xml")}).rc, 0);
 
+    // Sound in every other way, but with a creation stamp no writer makes: a
+    // clean copy of it would keep that stamp and fail verify.
+    {
+        workspace ws;
+        DateStamp bad_stamp{25, 61, 0, 32, 13, 1969};
+        kdtool_io quiet{stdout, stderr};
+        ASSERT_EQ(build_sealed_container(ws, ws.path("s.KD2"), {{dir.file("report.xml"), 15}}, quiet, "", &bad_stamp), 0);
+        std::string problem;
+        ASSERT_TRUE(copy_to_output(ws.path("s.KD2"), dir.file("stamp.KD2"), &problem)) << problem;
+    }
+
     struct refusal {
         kdtool_args args;
         int rc;
         const char* message;
     } cases[] = {
+        {{dir.file("stamp.KD2"), out}, exit_damaged, "does not verify, not cleaned: creation stamp is invalid"},
         {{in}, exit_usage, "usage:"},
         {{in, out, "--colour"}, exit_usage, "usage:"},
         {{in, in}, exit_damaged, "never overwritten"},

@@ -269,3 +269,37 @@ TEST_F(ReportCommands, HtmlOutputReplacesAPlantedLink) {
     EXPECT_NE(read_file(html_file()).find("<!DOCTYPE html>"), std::string::npos);
     EXPECT_EQ(run_command(kdtool_html, {report}).rc, 2);
 }
+
+// A cell whose text stays but whose kind changes is a change, named with
+// both kinds; the same kind and text is none.
+TEST_F(ReportCommands, DiffNamesACellThatChangesOnlyItsType) {
+    struct row {
+        const char* before;
+        const char* after;
+        int rc;
+        const char* line;
+    };
+    const row rows[] = {
+        {"<DEC ID=\"n\">5</DEC>", "<STR ID=\"n\">5</STR>", 1, "    ~ row \"k\": n: \"5\" (DEC) -> \"5\" (STR)"},
+        {"<HEX ID=\"n\">0x1F</HEX>", "<ASC ID=\"n\">0x1F</ASC>", 1, "    ~ row \"k\": n: \"0x1F\" (HEX) -> \"0x1F\" (ASC)"},
+        {"<BOOL ID=\"n\">true</BOOL>", "<STR ID=\"n\">true</STR>", 1, "    ~ row \"k\": n: \"true\" (BOOL) -> \"true\" (STR)"},
+        {"<DEC ID=\"n\">5</DEC>", "<DEC ID=\"n\">5</DEC>", 0, nullptr},
+    };
+    auto document = [](const char* cell) {
+        return std::string("<GATHERED_DATA><SECTION ID=\"S\"><TABLE ID=\"T\"><ROW ID=\"k\">") + cell +
+               "</ROW></TABLE></SECTION></GATHERED_DATA>";
+    };
+    for (const row& r : rows) {
+        write_file(dir.file("a.xml"), document(r.before));
+        write_file(dir.file("b.xml"), document(r.after));
+        command_run diff = run_command(kdtool_diff, {dir.file("a.xml"), dir.file("b.xml")});
+        EXPECT_EQ(diff.rc, r.rc) << r.after << diff.err;
+        std::vector<std::string> changes = change_lines(diff.out);
+        if (!r.line) {
+            EXPECT_TRUE(changes.empty()) << diff.out;
+            continue;
+        }
+        ASSERT_EQ(changes.size(), 1u) << diff.out;
+        EXPECT_EQ(changes[0], r.line);
+    }
+}

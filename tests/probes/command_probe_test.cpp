@@ -202,6 +202,8 @@ TEST_F(ScriptFileTest, OwnLogKeepsGrowingButAHardLinkedOneIsReplaced) {
 }
 
 TEST_F(ScriptFileTest, ScriptNamingAFileThatCannotBeSecuredDoesNotRun) {
+    // Not even a private folder can be made in place of the shared file.
+    set_private_folder_parent(folder_.file("no-such-folder").c_str());
     const std::string log = script_file_path(script_error_log);
     ASSERT_EQ(mkdir(log.c_str(), 0700), 0);
     write_file(log + "/keep", "x");  // a non-empty folder cannot be removed
@@ -255,6 +257,69 @@ TEST_F(ScriptFileTest, RootOwnedFileIsKeptForAnyUser) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(read_file(path), "root run\n");
+}
+
+// A folder planted where a shared file belongs gives the scripts files of
+// their own for the rest of the run: the run still gathers everything.
+TEST_F(ScriptFileTest, PlantedFolderGivesTheScriptsPrivateFiles) {
+    const std::string log = script_file_path(script_error_log);
+    const std::string copy = script_file_path(script_module_copy);
+    ASSERT_EQ(mkdir(log.c_str(), 0777), 0);
+    ASSERT_TRUE(write_file(log + "/keep", "x"));
+    const std::string command = "exec 2>> " + log + "; echo oops >&2; echo table | tee " + copy;
+    section_list list;
+    probe_section section(list, "Device Driver Information");
+    list_probe script(section, "script", command.c_str(), 0);
+    const std::string tagged_script = "exec 2>> " + log + "; printf '@TABLE\\aT\\aROW\\ar\\aFIELD\\aA\\av\\a'";
+    tagged_text_probe tagged(section, "modinfo", tagged_script.c_str(), 0);
+
+    test_sections(list);
+
+    const std::string own_log = private_script_file_path(script_error_log);
+    ASSERT_FALSE(own_log.empty());
+    EXPECT_NE(own_log, log);
+    EXPECT_EQ(own_log.rfind(folder_.path() + "/sifterra-", 0), 0u) << own_log;
+    EXPECT_EQ(own_log.substr(own_log.size() - 13), "/sifterra.log");
+    struct stat info;
+    ASSERT_EQ(stat(own_log.substr(0, own_log.rfind('/')).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_EQ(read_file(own_log), "oops\n");
+    EXPECT_EQ(read_file(copy), "table\n");  // the usable shared file stays in use
+    EXPECT_EQ(std::string(private_script_file_path(script_module_copy)), "");
+    EXPECT_EQ(read_file(log + "/keep"), "x");
+    EXPECT_NE(debug().find(log + ": cannot be used; the scripts write " + own_log + " instead\n"), std::string::npos)
+        << debug();
+    EXPECT_EQ(console(), "Device Driver Information ...... OK\n");
+    EXPECT_NE(report().find("table\n"), std::string::npos);
+    EXPECT_NE(report().find("Table: T\n"), std::string::npos);
+}
+
+// When not even private files can be made, the section's console line says
+// FAILED: the section is not complete, and not empty by nature.
+TEST_F(ScriptFileTest, ASectionMissingAScriptSaysFailed) {
+    set_private_folder_parent(folder_.file("no-such-folder").c_str());
+    const std::string log = script_file_path(script_error_log);
+    ASSERT_EQ(mkdir(log.c_str(), 0777), 0);
+    ASSERT_TRUE(write_file(log + "/keep", "x"));
+    struct row {
+        const char* first_command;  // a probe that does not name the shared log
+        const char* console;
+    };
+    const row rows[] = {
+        {"echo fine", "System Log ..................... FAILED\n"},
+        {"exit 1", "System Log ..................... FAILED\n"},
+    };
+    for (const row& r : rows) {
+        section_list list;
+        probe_section section(list, "System Log");
+        list_probe plain(section, "plain", r.first_command, 0);
+        const std::string naming = "exec 2>> " + log + "; echo never";
+        list_probe script(section, "messages", naming.c_str(), 0);
+        const size_t before = console().size();
+        test_sections(list);
+        EXPECT_EQ(console().substr(before), r.console);
+    }
+    EXPECT_EQ(report().find("never"), std::string::npos);
 }
 
 }  // namespace

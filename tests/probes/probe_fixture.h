@@ -26,6 +26,7 @@ protected:
         set_script_file_paths(folder_.file("sifterra.log").c_str(),
                               folder_.file("modules.tmp").c_str(),
                               folder_.file("packages.log").c_str());
+        set_private_folder_parent(folder_.path().c_str());
         set_command_pipe(nullptr, nullptr);
     }
     void TearDown() override {
@@ -35,6 +36,7 @@ protected:
         reset_report_state();
         // Back to paths that no test can reach by accident: the folder goes away.
         set_script_file_paths(dead_path_, dead_path_, dead_path_);
+        set_private_folder_parent(dead_path_);
     }
 
     std::string report() { return report_.text(); }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -110,6 +111,41 @@ TEST_F(BoundedCommandTest, ToolsAreFoundOnlyInTheSystemFolders) {
     EXPECT_EQ(find_tool("no-such-tool-here"), "");
     EXPECT_EQ(find_tool("../bin/sh"), "");  // never a path
     EXPECT_EQ(find_tool(""), "");
+}
+
+// Only an executable regular file counts; the search goes on past anything
+// else of the right name, in folder order.
+TEST_F(BoundedCommandTest, ToolSearchSkipsWhatCannotRun) {
+    const std::string a = folder_.file("a"), b = folder_.file("b"), c = folder_.file("c");
+    for (const std::string& dir : {a, b, c}) ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    struct row {
+        const char* in_a;  // "plain", "exec", "dir" or "" (nothing)
+        const char* in_b;
+        const char* found;  // the folder whose file is found, or ""
+    };
+    const row rows[] = {
+        {"plain", "exec", "b"}, {"dir", "exec", "b"}, {"exec", "exec", "a"},
+        {"", "exec", "b"},      {"plain", "", "c"},   {"dir", "plain", "c"},
+    };
+    const char* const folders[] = {a.c_str(), b.c_str(), c.c_str(), nullptr};
+    set_tool_folders(folders);
+    for (const row& r : rows) {
+        const std::string tool = std::string("t-") + r.in_a + "-" + r.in_b;
+        const std::pair<const std::string*, const char*> places[] = {{&a, r.in_a}, {&b, r.in_b}, {&c, "exec"}};
+        for (const auto& [dir, kind] : places) {
+            const std::string path = *dir + "/" + tool;
+            if (std::string(kind) == "dir") {
+                ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+            } else if (*kind) {
+                ASSERT_TRUE(write_file(path, "#!/bin/sh\n"));
+                ASSERT_EQ(chmod(path.c_str(), std::string(kind) == "exec" ? 0755 : 0644), 0);
+            }
+        }
+        const std::string expected = *r.found ? folder_.file(r.found) + "/" + tool : "";
+        EXPECT_EQ(find_tool(tool.c_str()), expected) << tool;
+    }
+    set_tool_folders(nullptr);
+    EXPECT_EQ(find_tool("t-plain-exec"), "");
 }
 
 }  // namespace
