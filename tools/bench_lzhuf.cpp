@@ -1,8 +1,9 @@
 // Prints LZHUF encode and decode throughput on a generated mixed corpus of
 // text-like and binary blocks (1 MB = 1,000,000 bytes), beside a plain C
 // build of the same algorithm (tools/lzhuf_reference.c) on the same corpus
-// in the same run, and the ratio of the two. Both must give identical
-// compressed bytes and restore the corpus exactly.
+// in the same run, with unlocked stdio and with the classic getc/putc, and
+// the ratios. All must give identical compressed bytes and restore the
+// corpus exactly. Times are wall time and this thread's processor time.
 //
 //   bench_lzhuf [MIB [ROUNDS]]   (default: 16 MiB, 3 rounds; min-max shown)
 #include <unistd.h>
@@ -129,35 +130,42 @@ int main(int argc, char** argv) {
     const std::string dir = pattern;
     const std::string plain = dir + "/corpus", packed = dir + "/ours.lzh", restored = dir + "/ours.out";
     const std::string ref_packed = dir + "/ref.lzh", ref_restored = dir + "/ref.out";
+    const std::string locked_packed = dir + "/locked.lzh", locked_restored = dir + "/locked.out";
     FILE* f = std::fopen(plain.c_str(), "wb");
     std::fwrite(corpus.data(), 1, corpus.size(), f);
     std::fclose(f);
 
     const double mb = corpus.size() / 1e6;
-    // Rates and ratios by wall time and by processor time.
-    span encode_rate[2], decode_rate[2], ref_encode_rate[2], ref_decode_rate[2], encode_ratio[2], decode_ratio[2];
+    // Rates and ratios by wall time and by processor time: [clock][who],
+    // who 0 this codec, 1 the plain C build, 2 the same with locking stdio.
+    span encode_rate[2][3], decode_rate[2][3], encode_ratio[2][3], decode_ratio[2][3];
     bool same = true;
     CodecSizes sizes;
     for (int round = 0; round < rounds && same; ++round) {
         LzhufCodec codec;
         int rc = 0, rc2 = 0;
-        timing ref_encode = timed(plain, ref_packed, [](FILE* in, FILE* out) { reference_encode(in, out); });
-        timing encode = timed(plain, packed, [&](FILE* in, FILE* out) { rc = codec.encode(in, out, &sizes); });
-        timing ref_decode = timed(ref_packed, ref_restored,
-                                  [&](FILE* in, FILE* out) { reference_decode(in, out, corpus.size()); });
-        timing decode = timed(packed, restored, [&](FILE* in, FILE* out) { rc2 = codec.decode(in, out, &sizes); });
+        timing encode[3], decode[3];
+        encode[1] = timed(plain, ref_packed, [](FILE* in, FILE* out) { reference_encode(in, out); });
+        encode[0] = timed(plain, packed, [&](FILE* in, FILE* out) { rc = codec.encode(in, out, &sizes); });
+        encode[2] = timed(plain, locked_packed, [](FILE* in, FILE* out) { reference_encode_locked(in, out); });
+        decode[1] = timed(ref_packed, ref_restored,
+                          [&](FILE* in, FILE* out) { reference_decode(in, out, corpus.size()); });
+        decode[0] = timed(packed, restored, [&](FILE* in, FILE* out) { rc2 = codec.decode(in, out, &sizes); });
+        decode[2] = timed(ref_packed, locked_restored,
+                          [&](FILE* in, FILE* out) { reference_decode_locked(in, out, corpus.size()); });
 
         const std::string ours = read_all(packed);
-        same = rc == 0 && rc2 == 0 && ours == read_all(ref_packed) && ours.size() == sizes.compressed &&
-               read_all(restored) == corpus && read_all(ref_restored) == corpus;
+        same = rc == 0 && rc2 == 0 && ours == read_all(ref_packed) && ours == read_all(locked_packed) &&
+               ours.size() == sizes.compressed && read_all(restored) == corpus &&
+               read_all(ref_restored) == corpus && read_all(locked_restored) == corpus;
         for (int kind = 0; kind < 2; ++kind) {
             auto pick = [kind](const timing& t) { return kind == 0 ? t.wall : t.cpu; };
-            encode_rate[kind].add(mb / pick(encode));
-            decode_rate[kind].add(mb / pick(decode));
-            ref_encode_rate[kind].add(mb / pick(ref_encode));
-            ref_decode_rate[kind].add(mb / pick(ref_decode));
-            encode_ratio[kind].add(pick(ref_encode) / pick(encode));
-            decode_ratio[kind].add(pick(ref_decode) / pick(decode));
+            for (int who = 0; who < 3; ++who) {
+                encode_rate[kind][who].add(mb / pick(encode[who]));
+                decode_rate[kind][who].add(mb / pick(decode[who]));
+                encode_ratio[kind][who].add(pick(encode[who]) / pick(encode[0]));
+                decode_ratio[kind][who].add(pick(decode[who]) / pick(decode[0]));
+            }
         }
     }
     std::filesystem::remove_all(dir);
@@ -166,12 +174,14 @@ int main(int argc, char** argv) {
     std::printf("compressed  %.1f MB (%.1f%%)\n", sizes.compressed / 1e6, 100.0 * sizes.compressed / corpus.size());
     for (int kind = 0; kind < 2; ++kind) {
         const char* clock = kind == 0 ? "wall" : "cpu ";
-        std::printf("encode %s %.1f-%.1f MB/s, plain C %.1f-%.1f MB/s, ratio %.2f-%.2fx\n", clock,
-                    encode_rate[kind].low, encode_rate[kind].high, ref_encode_rate[kind].low,
-                    ref_encode_rate[kind].high, encode_ratio[kind].low, encode_ratio[kind].high);
-        std::printf("decode %s %.1f-%.1f MB/s, plain C %.1f-%.1f MB/s, ratio %.2f-%.2fx\n", clock,
-                    decode_rate[kind].low, decode_rate[kind].high, ref_decode_rate[kind].low,
-                    ref_decode_rate[kind].high, decode_ratio[kind].low, decode_ratio[kind].high);
+        for (int way = 0; way < 2; ++way) {
+            span(&rate)[3] = way == 0 ? encode_rate[kind] : decode_rate[kind];
+            span(&ratio)[3] = way == 0 ? encode_ratio[kind] : decode_ratio[kind];
+            std::printf("%s %s %.1f-%.1f MB/s; plain C %.1f-%.1f MB/s, ratio %.2f-%.2fx; "
+                        "with getc/putc %.1f-%.1f MB/s, ratio %.2f-%.2fx\n",
+                        way == 0 ? "encode" : "decode", clock, rate[0].low, rate[0].high, rate[1].low, rate[1].high,
+                        ratio[1].low, ratio[1].high, rate[2].low, rate[2].high, ratio[2].low, ratio[2].high);
+        }
     }
     std::printf("output      %s\n", same ? "identical to the plain C build, round trip exact" : "DIFFERS: FAILED");
     return same ? 0 : 1;

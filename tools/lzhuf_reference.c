@@ -10,6 +10,18 @@
 
 #include "lzhuf_reference.h"
 
+/* The classic program reads and writes with getc and putc; the default
+ * build uses their unlocked forms, the stricter yardstick. */
+#ifdef REFERENCE_LOCKED_STDIO
+#define GETC getc
+#define PUTC putc
+#define reference_encode reference_encode_locked
+#define reference_decode reference_decode_locked
+#else
+#define GETC getc_unlocked
+#define PUTC putc_unlocked
+#endif
+
 #define N 4096
 #define F 60
 #define THRESHOLD 2
@@ -146,7 +158,7 @@ static void DeleteNode(int p) {
 static int GetBit(void) {
     int i;
     while (getlen <= 8) {
-        if ((i = getc_unlocked(infile)) < 0) i = 0;
+        if ((i = GETC(infile)) < 0) i = 0;
         getbuf |= (unsigned)i << (8 - getlen);
         getlen += 8;
     }
@@ -159,7 +171,7 @@ static int GetBit(void) {
 static int GetByte(void) {
     unsigned i;
     while (getlen <= 8) {
-        int c = getc_unlocked(infile);
+        int c = GETC(infile);
         if (c < 0) c = 0;
         getbuf |= (unsigned)c << (8 - getlen);
         getlen += 8;
@@ -173,9 +185,9 @@ static int GetByte(void) {
 static void Putcode(int l, unsigned c) {
     putbuf |= c >> putlen;
     if ((putlen += l) >= 8) {
-        putc_unlocked((int)((putbuf >> 8) & 0xFF), outfile);
+        PUTC((int)((putbuf >> 8) & 0xFF), outfile);
         if ((putlen -= 8) >= 8) {
-            putc_unlocked((int)(putbuf & 0xFF), outfile);
+            PUTC((int)(putbuf & 0xFF), outfile);
             codesize += 2;
             putlen -= 8;
             putbuf = (c << (l - putlen)) & 0xFFFF;
@@ -294,7 +306,7 @@ static void EncodePosition(unsigned c) {
 
 static void EncodeEnd(void) {
     if (putlen) {
-        putc_unlocked((int)((putbuf >> 8) & 0xFF), outfile);
+        PUTC((int)((putbuf >> 8) & 0xFF), outfile);
         codesize++;
     }
 }
@@ -333,7 +345,7 @@ unsigned long reference_encode(FILE* in, FILE* out) {
     s = 0;
     r = N - F;
     for (i = s; i < r; i++) text_buf[i] = ' ';
-    for (len = 0; len < F && (c = getc_unlocked(infile)) != EOF; len++) text_buf[r + len] = (unsigned char)c;
+    for (len = 0; len < F && (c = GETC(infile)) != EOF; len++) text_buf[r + len] = (unsigned char)c;
     if (len == 0) return 0;
     for (i = 1; i <= F; i++) InsertNode(r - i);
     InsertNode(r);
@@ -347,7 +359,7 @@ unsigned long reference_encode(FILE* in, FILE* out) {
             EncodePosition((unsigned)match_position);
         }
         last_match_length = match_length;
-        for (i = 0; i < last_match_length && (c = getc_unlocked(infile)) != EOF; i++) {
+        for (i = 0; i < last_match_length && (c = GETC(infile)) != EOF; i++) {
             DeleteNode(s);
             text_buf[s] = (unsigned char)c;
             if (s < F - 1) text_buf[s + N] = (unsigned char)c;
@@ -380,7 +392,7 @@ void reference_decode(FILE* in, FILE* out, unsigned long textsize) {
     for (count = 0; count < textsize;) {
         c = DecodeChar();
         if (c < 256) {
-            putc_unlocked(c, outfile);
+            PUTC(c, outfile);
             text_buf[r++] = (unsigned char)c;
             r &= (N - 1);
             count++;
@@ -389,7 +401,7 @@ void reference_decode(FILE* in, FILE* out, unsigned long textsize) {
             j = c - 255 + THRESHOLD;
             for (k = 0; k < j; k++) {
                 c = text_buf[(i + k) & (N - 1)];
-                putc_unlocked(c, outfile);
+                PUTC(c, outfile);
                 text_buf[r++] = (unsigned char)c;
                 r &= (N - 1);
                 count++;

@@ -13,6 +13,9 @@ extern "C" {
 unsigned long reference_encode(FILE* in, FILE* out);
 /* Restores textsize bytes from in into out. */
 void reference_decode(FILE* in, FILE* out, unsigned long textsize);
+/* The same with locking getc and putc, as the classic program has them. */
+unsigned long reference_encode_locked(FILE* in, FILE* out);
+void reference_decode_locked(FILE* in, FILE* out, unsigned long textsize);
 
 #ifdef __cplusplus
 }

@@ -216,7 +216,8 @@ inline int longer_prefix(const uint8_t* a, const uint8_t* b, int* greater) {
 // one comparison gives the side; both children of a node and their first
 // words are fetched while that comparison runs; the common length is only
 // needed for the score, and a match is scored as its length above its
-// nearness, so that one maximum keeps the best without a branch.
+// nearness ((p - r) & (N - 1) grows as the distance shrinks), so that one
+// maximum keeps the best without a branch.
 void LzhufCodec::insert_node(int r) {
     const uint8_t* key = &ring_[r];
     const uint64_t head = load_be64(key + 1);
@@ -239,7 +240,7 @@ void LzhufCodec::insert_node(int r) {
             i = longer_prefix(key, &ring_[p], &side);
         }
         const unsigned keep = 0u - static_cast<unsigned>(i > THRESHOLD);
-        const unsigned score = (static_cast<unsigned>(i) << 12 | (N - ((r - p) & (N - 1)))) & keep;
+        const unsigned score = (static_cast<unsigned>(i) << 12 | ((p - r) & (N - 1))) & keep;
         best = score > best ? score : best;
         if (i >= F) {
             // Full-length match: r takes p's place in the tree.
