@@ -1,6 +1,9 @@
 #include "archive/lzhuf_codec.h"
 
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstring>
@@ -312,8 +315,17 @@ int LzhufCodec::refill_input() {
     size_t want = static_cast<size_t>(std::min<uint64_t>(IO_BUFFER, input_left_));
     in_pos_ = in_end_ = 0;
     if (want == 0) return 0;
-    size_t got = std::fread(in_buffer_, 1, want, input_);
-    if (got < want && std::ferror(input_)) read_error_ = true;
+    size_t got = 0;
+    if (input_fd_ >= 0) {
+        ssize_t n;
+        while ((n = read(input_fd_, in_buffer_, want)) < 0 && errno == EINTR) {
+        }
+        if (n < 0) read_error_ = true;
+        got = n > 0 ? static_cast<size_t>(n) : 0;
+    } else {
+        got = std::fread(in_buffer_, 1, want, input_);
+        if (got < want && std::ferror(input_)) read_error_ = true;
+    }
     input_left_ = got == 0 ? 0 : input_left_ - got;
     in_end_ = static_cast<int>(got);
     return in_end_;
@@ -452,6 +464,15 @@ int LzhufCodec::encode_stream(FILE* input, FILE* output, CodecSizes* sizes) {
     if (!input || !output || !sizes) return -1;
     start_streams(input, output, UINT64_MAX);
     return encode_rest(sizes);
+}
+
+int LzhufCodec::encode_descriptor(int input, FILE* output, CodecSizes* sizes) {
+    if (input < 0 || !output || !sizes) return -1;
+    start_streams(nullptr, output, UINT64_MAX);
+    input_fd_ = input;
+    int rc = encode_rest(sizes);
+    input_fd_ = -1;
+    return rc;
 }
 
 int LzhufCodec::encode_rest(CodecSizes* sizes) {

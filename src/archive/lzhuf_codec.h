@@ -35,6 +35,9 @@ public:
     // The same for an input that cannot seek (a pipe): compresses what it
     // gives up to its end. -4 when it gives nothing.
     int encode_stream(FILE* input, FILE* output, CodecSizes* sizes);
+    // The same from a descriptor, read without stdio: a thread blocked in
+    // reading a pipe then holds no stream lock that the writer may need.
+    int encode_descriptor(int input, FILE* output, CodecSizes* sizes);
 
     // Restores sizes->uncompressed bytes from input. Equal lengths mean the
     // data is stored and is copied unchanged. Never writes more than the
@@ -78,6 +81,7 @@ private:
     int encode_rest(CodecSizes* sizes);
 
     FILE* input_ = nullptr;
+    int input_fd_ = -1;  // read instead of input_ when not -1
     FILE* output_ = nullptr;
     uint32_t text_size_ = 0;
     uint32_t code_size_ = 0;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "archive/container_file.h"
+#include "archive/streaming_encoder.h"
 #include "base/fresh_file.h"
 #include "base/run_context.h"
 #include "driver/console.h"
@@ -78,10 +79,12 @@ void open_debug_log(int debug_logs) {
     std::setvbuf(debug_log, nullptr, _IONBF, 0);
 }
 
-// Creates the temporary report and writes its start.
-FILE* start_report(const char* temporary_name) {
+// Creates the temporary report and writes its start. With streamed given,
+// the report is compressed as it is written, from its first byte.
+FILE* start_report(const char* temporary_name, StreamingEncoder* streamed) {
     FILE* report = fopen_fresh(temporary_name, text_mode() ? "w" : "wb");
     if (!report) return nullptr;
+    if (streamed) report = streamed->tee(report);
     if (text_mode()) {
         std::fprintf(report, "\nVarnholt Technical Support Information Sifterra\n");
         std::fprintf(report, "%s\n", rights_line);
@@ -160,7 +163,7 @@ void run_fixed_sections(const run_options& options, FILE* console, FILE* report,
 // code of the first step that failed (-6 for a report that was not written
 // completely, which is never packed); a failed packing leaves no container.
 int pack_report(ContainerFile& container, const char* final_name, const char* temporary_name,
-                bool report_complete, bool silent, FILE* console) {
+                bool report_complete, bool silent, FILE* console, StreamingEncoder* streamed = nullptr) {
     int status = report_complete ? container.create(final_name) : -6;
     const bool created = status == 0;
     int item_status = 0;
@@ -168,7 +171,7 @@ int pack_report(ContainerFile& container, const char* final_name, const char* te
     if (status == 0) status = item_status;
     if (!silent) write_dotted_label(console, "Compressing Info");
     int item = text_mode() ? text_report_item_id : xml_report_item_id;
-    if (status == 0) status = container.add_item(item, temporary_name, true);
+    if (status == 0) status = add_streamed_item(container, streamed, item, temporary_name);
     int closed = container.close();
     if (status == 0) status = closed;
     if (status == 0) status = ContainerFile::seal(final_name);
@@ -272,7 +275,10 @@ int run_sifterra(int argc, const char* const* argv) {
 
     char temporary_name[64];
     std::snprintf(temporary_name, sizeof temporary_name, "keldr%x.tmp", static_cast<unsigned>(getpid()));
-    FILE* report = start_report(temporary_name);
+    // The report is compressed as it is written, on a second thread; -clean
+    // packs the cleaned copy instead.
+    StreamingEncoder streamed;
+    FILE* report = start_report(temporary_name, options.clean ? nullptr : &streamed);
     if (!report) {
         if (!silent) std::fprintf(console, "ERROR: Cannot create temp file. Is the disk full ?\n\n");
         return exit_no_report;
@@ -303,7 +309,9 @@ int run_sifterra(int argc, const char* const* argv) {
     }
 
     std::string final_name = std::string(base_name) + (output_mode() == 4 ? ".KD2" : ".KDR");
-    if (status == 0) status = pack_report(container, final_name.c_str(), report_name, report_complete, silent, console);
+    if (status == 0)
+        status = pack_report(container, final_name.c_str(), report_name, report_complete, silent, console,
+                             report_name == temporary_name ? &streamed : nullptr);
 
     // A report that could not be packed is kept as the plain copy.
     if (status != 0 || options.keep_plain_copy) {
