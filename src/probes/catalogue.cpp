@@ -14,12 +14,15 @@
 
 // Every script sends its errors to the shared log, exits with 1 when a tool
 // or log it needs is missing, and with 0 when the shell runs it as "test".
+// Tools are looked for with the shell's own "command -v", one at a time
+// (several names at once give an exit status shells disagree on), so that
+// the checks start no process.
 
 // The system log from the first entry of the day of its hundredth-last line.
 const char* const messages_script =
     "exec 2>> /tmp/sifterra.log; "
     "[ -f /var/log/messages ] || exit 1; "
-    "which grep tail head cut > /dev/null || exit 1; "
+    "for T in grep tail head cut; do command -v \"${T}\" > /dev/null || exit 1; done; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "TIMESTAMP=$(tail -n 100 /var/log/messages | head -n 1 | cut -c -6); "
     "[ -z \"${TIMESTAMP}\" ] && exit 1; "
@@ -31,7 +34,7 @@ const char* const messages_script =
 const char* const kernel_messages_script =
     "exec 2>> /tmp/sifterra.log; "
     "[ -f /var/log/messages ] || exit 1; "
-    "which grep tail cut > /dev/null || exit 1; "
+    "for T in grep tail cut; do command -v \"${T}\" > /dev/null || exit 1; done; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "START_LINE=$(grep -n \"kernel: Linux version\" /var/log/messages | tail -n 1 | cut -d : -f 1); "
     "if [ -z \"${START_LINE}\" ]; "
@@ -45,7 +48,7 @@ const char* const boot_log_script =
     "exec 2>> /tmp/sifterra.log; "
     "[ -f \"/var/log/boot.log\" ] || exit 1; "
     "[ -f \"/var/log/messages\" ] || exit 1; "
-    "which ls grep tail cat head cut > /dev/null || exit 1; "
+    "for T in ls grep tail cat head cut; do command -v \"${T}\" > /dev/null || exit 1; done; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "BOOT_LOG=$(ls -rt /var/log/boot.log*); "
     "[ -z \"${BOOT_LOG}\" ] && exit 1; "
@@ -64,7 +67,7 @@ const char* const boot_log_script =
 // kernel release the module was built for, the first word of vermagic).
 const char* const module_script =
     "exec 2>> /tmp/sifterra.log; "
-    "which modinfo find sed > /dev/null || exit 1; "
+    "for T in modinfo find sed; do command -v \"${T}\" > /dev/null || exit 1; done; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "M=\"\\a\"; "
     "BASEDIR=\"/lib/modules/$(uname -r)\"; "
@@ -103,7 +106,7 @@ const char* const module_script =
 // One tagged table per package group.
 const char* const package_script =
     "exec 2>> /tmp/sifterra.log; "
-    "which rpm sort uniq tee > /dev/null || exit 1; "
+    "for T in rpm sort uniq tee; do command -v \"${T}\" > /dev/null || exit 1; done; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "echo \"rpm_script.sh\" >&2; "
     "M=\"\\a\"; "
@@ -125,8 +128,8 @@ const char* const package_script =
 // BEL and drop out, which leaves its first line as the summary.
 const char* const dpkg_package_script =
     "exec 2>> /tmp/sifterra.log; "
-    "which rpm > /dev/null && exit 1; "
-    "which dpkg-query awk sort tee > /dev/null || exit 1; "
+    "command -v rpm > /dev/null && exit 1; "
+    "for T in dpkg-query awk sort tee; do command -v \"${T}\" > /dev/null || exit 1; done; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "echo \"dpkg_script.sh\" >&2; "
     "M=\"$(printf '\\a')\"; "
@@ -141,12 +144,13 @@ const char* const dpkg_package_script =
     "tee /tmp/packages.log;";
 
 // The journal of the current boot, where there is no /var/log/messages: its
-// last 5000 lines.
+// last 5000 lines. Whether there is a journal is read from its folders (the
+// shell's globbing starts no process), not by asking journalctl.
 const char* const journal_script =
     "exec 2>> /tmp/sifterra.log; "
     "[ -f /var/log/messages ] && exit 1; "
-    "which journalctl tail > /dev/null || exit 1; "
-    "[ -n \"$(journalctl -b -q -n 1 --no-pager)\" ] || exit 1; "
+    "for T in journalctl tail; do command -v \"${T}\" > /dev/null || exit 1; done; "
+    "J=; for F in /var/log/journal/*/*.journal* /run/log/journal/*/*.journal*; do [ -f \"${F}\" ] && J=1; done; [ -n \"${J}\" ] || exit 1; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "journalctl -b --no-pager -o short -n 5000 | tail -n 5000;";
 
@@ -154,8 +158,8 @@ const char* const journal_script =
 const char* const kernel_journal_script =
     "exec 2>> /tmp/sifterra.log; "
     "[ -f /var/log/messages ] && exit 1; "
-    "which journalctl tail > /dev/null || exit 1; "
-    "[ -n \"$(journalctl -k -q -n 1 --no-pager)\" ] || exit 1; "
+    "for T in journalctl tail; do command -v \"${T}\" > /dev/null || exit 1; done; "
+    "J=; for F in /var/log/journal/*/*.journal* /run/log/journal/*/*.journal*; do [ -f \"${F}\" ] && J=1; done; [ -n \"${J}\" ] || exit 1; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "journalctl -k --no-pager -o short -n 5000 | tail -n 5000;";
 
@@ -163,7 +167,7 @@ const char* const kernel_journal_script =
 const char* const systemd_units_script =
     "exec 2>> /tmp/sifterra.log; "
     "[ -d /run/systemd/system ] || exit 1; "
-    "which systemctl > /dev/null || exit 1; "
+    "command -v systemctl > /dev/null || exit 1; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "systemctl list-units --all --no-pager;";
 

@@ -150,6 +150,8 @@ protected:
         s = relocated(s, "/tmp/sifterra.log", script_file_path(script_error_log));
         s = relocated(s, "/tmp/modules.tmp", script_file_path(script_module_copy));
         s = relocated(s, "/tmp/packages.log", script_file_path(script_package_copy));
+        s = relocated(s, "/var/log/journal/", logs_ + "/journal/", "*");
+        s = relocated(s, "/run/log/journal/", logs_ + "/run-journal/", "*");
         return "PATH=" + bin_ + "; " + s;
     }
 
@@ -243,6 +245,8 @@ TEST_F(FixtureMachine, OlderSourcesStillWinAndTheReportStaysAsItWas) {
 
 TEST_F(FixtureMachine, DpkgAndTheJournalStandInWhereTheOlderSourcesAreMissing) {
     fake_dpkg_query();
+    std::filesystem::create_directories(logs_ + "/journal/0123abcd");
+    write_file(logs_ + "/journal/0123abcd/system.journal", "");
     fake("journalctl",
          "case \"$*\" in *-k*) echo 'Jan  1 00:00:01 host kernel: e1000 up' ;; "
          "*) echo 'Jan  1 00:00:01 host journal: hello' ;; esac\n");
@@ -269,6 +273,43 @@ TEST_F(FixtureMachine, DpkgAndTheJournalStandInWhereTheOlderSourcesAreMissing) {
     EXPECT_EQ(count_of(debug(), "row: "), 4);
     EXPECT_NE(r.find("---> FILE: journalctl -b <---\nJan  1 00:00:01 host journal: hello\n"), std::string::npos);
     EXPECT_NE(r.find("---> FILE: journalctl -k <---\nJan  1 00:00:01 host kernel: e1000 up\n"), std::string::npos);
+}
+
+// The availability tests answer from files and the shell's own lookup of
+// tools: a machine without "which" still has its sources found, and
+// journalctl is not asked whether there is a journal.
+TEST_F(FixtureMachine, AvailabilityTestsStartNoTool) {
+    std::filesystem::remove(bin_ + "/which");
+    const std::string calls = folder_.file("journalctl.calls");
+    fake("journalctl", "echo \"$*\" >> " + calls + "\necho 'Jan  1 00:00:01 host kernel: up'\n");
+    fake_dpkg_query();
+    struct row {
+        const char* what;
+        const char* journal_file;  // under the fixture's log folder, or none
+        const char* script;
+        bool available;
+    };
+    const row rows[] = {
+        {"journal, no journal folder", nullptr, journal_script, false},
+        {"kernel journal, no journal folder", nullptr, kernel_journal_script, false},
+        {"journal, a file in /var/log/journal", "journal/0123abcd/system.journal", journal_script, true},
+        {"kernel journal, a rotated file", "journal/0123abcd/system@1-2.journal~", kernel_journal_script, true},
+        {"journal, a file in /run/log/journal", "run-journal/0123abcd/system.journal", journal_script, true},
+        {"journal, an empty machine folder", "journal/0123abcd/", journal_script, false},
+        {"dpkg without rpm", nullptr, dpkg_package_script, true},
+    };
+    for (const row& r : rows) {
+        std::filesystem::remove_all(logs_ + "/journal");
+        std::filesystem::remove_all(logs_ + "/run-journal");
+        if (r.journal_file) {
+            std::string path = logs_ + "/" + r.journal_file;
+            std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+            if (path.back() != '/') write_file(path, "");
+        }
+        std::string script = here(r.script);
+        EXPECT_EQ(script_finds_sources(r.what, script.c_str()), r.available) << r.what;
+    }
+    EXPECT_FALSE(std::filesystem::exists(calls)) << read_file(calls);
 }
 
 TEST_F(FixtureMachine, PackageSectionWithoutAnyTableIsNotFound) {
