@@ -3,6 +3,7 @@
 #include "system/block_devices.h"
 #include "probes/checked_probe.h"
 #include "probes/file_probe.h"
+#include "probes/log_tail_probe.h"
 #include "system/file_systems.h"
 #include "system/firewall.h"
 #include "system/kernel_state.h"
@@ -225,8 +226,8 @@ struct catalogue {
     list_probe ps{processes, "ps auxw", "ps auxw", 0};
 
     probe_section system_log{list, "System Log"};
-    list_probe messages{system_log, "/var/log/messages", messages_script, 0};
-    list_probe kernel_messages{system_log, "Kernel messages", kernel_messages_script, 4};
+    log_tail_probe messages{system_log, "/var/log/messages", messages_script, 0, log_tail_cap};
+    log_tail_probe kernel_messages{system_log, "Kernel messages", kernel_messages_script, 4, log_tail_cap};
     list_probe boot_log{system_log, "/var/log/boot.log", boot_log_script, 0};
     checked_list_probe journal{system_log, "journalctl -b", journal_script, 0};
     checked_list_probe kernel_journal{system_log, "journalctl -k", kernel_journal_script, 4};

@@ -15,6 +15,7 @@
 #include "probe_fixture.h"
 #include "probes/catalogue.h"
 #include "probes/checked_probe.h"
+#include "probes/log_tail_probe.h"
 
 namespace {
 
@@ -310,6 +311,44 @@ TEST_F(FixtureMachine, AvailabilityTestsStartNoTool) {
         EXPECT_EQ(script_finds_sources(r.what, script.c_str()), r.available) << r.what;
     }
     EXPECT_FALSE(std::filesystem::exists(calls)) << read_file(calls);
+}
+
+// The messages and kernel scripts of a busy log keep the newest lines up to
+// their cap, after the marker line; a short log is embedded whole.
+TEST_F(FixtureMachine, LogScriptsKeepTheirNewestLines) {
+    std::string log = "Jan  1 00:00:00 host kernel: Linux version 6.1\n";
+    for (int i = 0; i < 3000; i++) log += "Jan  1 00:00:01 host kernel: line " + std::to_string(i) + "\n";
+    write_file(logs_ + "/messages", log);
+    struct row {
+        const char* name;
+        const char* script;
+        size_t cap;
+        bool cut;
+    };
+    const row rows[] = {{"/var/log/messages", messages_script, 200, true},
+                        {"Kernel messages", kernel_messages_script, 200, true},
+                        {"/var/log/messages", messages_script, log.size(), false}};
+    set_output_mode(0);
+    for (const row& r : rows) {
+        section_list list;
+        probe_section section(list, "System Log");
+        std::string script = here(r.script);
+        log_tail_probe probe(section, r.name, script.c_str(), 0, r.cap);
+        size_t before = report().size();
+        EXPECT_TRUE(probe.run()) << r.name;
+        std::string embedded = report().substr(before);
+        const std::string head = "\n---> FILE: " + std::string(r.name) + " <---\n";
+        const std::string tail = "kernel: line 2999\n---> END OF FILE <---\n";
+        ASSERT_EQ(embedded.compare(0, head.size(), head), 0) << embedded;
+        EXPECT_EQ(embedded.compare(embedded.size() - tail.size(), tail.size(), tail), 0) << embedded;
+        if (r.cut) {
+            const std::string marker = cut_marker_before(r.cap) + "Jan  1 00:00:01 host kernel: line 29";
+            EXPECT_EQ(embedded.compare(head.size(), marker.size(), marker), 0) << embedded;
+            EXPECT_LE(embedded.size(), head.size() + cut_marker_before(r.cap).size() + r.cap + 24);
+        } else {
+            EXPECT_EQ(embedded, head + log + "---> END OF FILE <---\n");
+        }
+    }
 }
 
 TEST_F(FixtureMachine, PackageSectionWithoutAnyTableIsNotFound) {
