@@ -460,12 +460,6 @@ int LzhufCodec::encode(FILE* input, FILE* output, CodecSizes* sizes) {
     return encode_rest(sizes);
 }
 
-int LzhufCodec::encode_stream(FILE* input, FILE* output, CodecSizes* sizes) {
-    if (!input || !output || !sizes) return -1;
-    start_streams(input, output, UINT64_MAX);
-    return encode_rest(sizes);
-}
-
 int LzhufCodec::encode_descriptor(int input, FILE* output, CodecSizes* sizes) {
     if (input < 0 || !output || !sizes) return -1;
     start_streams(nullptr, output, UINT64_MAX);

@@ -32,11 +32,10 @@ public:
     // argument, -4 nothing to compress, -2 input read error, -3 output
     // write error.
     int encode(FILE* input, FILE* output, CodecSizes* sizes);
-    // The same for an input that cannot seek (a pipe): compresses what it
-    // gives up to its end. -4 when it gives nothing.
-    int encode_stream(FILE* input, FILE* output, CodecSizes* sizes);
-    // The same from a descriptor, read without stdio: a thread blocked in
-    // reading a pipe then holds no stream lock that the writer may need.
+    // The same for a descriptor that cannot seek (a pipe): compresses what
+    // it gives up to its end, -4 when it gives nothing. It is read without
+    // stdio, so that a thread blocked in reading holds no stream lock that
+    // a writer flushing every stream would wait for.
     int encode_descriptor(int input, FILE* output, CodecSizes* sizes);
 
     // Restores sizes->uncompressed bytes from input. Equal lengths mean the
