@@ -221,7 +221,7 @@ inline int longer_prefix(const uint8_t* a, const uint8_t* b, int* greater) {
 // needed for the score, and a match is scored as its length above its
 // nearness ((p - r) & (N - 1) grows as the distance shrinks), so that one
 // maximum keeps the best without a branch.
-void LzhufCodec::insert_node(int r) {
+__attribute__((always_inline)) inline void LzhufCodec::insert_node(int r) {
     const uint8_t* key = &ring_[r];
     const uint64_t head = load_be64(key + 1);
     int p = N + 1 + key[0];
@@ -268,7 +268,7 @@ void LzhufCodec::insert_node(int r) {
     if (best) match_position_ = static_cast<int16_t>(N - 1 - (best & (N - 1)));
 }
 
-void LzhufCodec::delete_node(int p) {
+__attribute__((always_inline)) inline void LzhufCodec::delete_node(int p) {
     if (parent_[p] == NIL) return;
     int q;
     if (kids_[p][1] == NIL) {
