@@ -132,7 +132,7 @@ int StreamingEncoder::close_both(void* self) {
 }
 
 bool StreamingEncoder::finish(CodecSizes* sizes) {
-    if (!started_) return false;
+    if (!started_ || !encoded_) return false;
     end_input();
     if (!joined_) pthread_join(thread_, nullptr);
     joined_ = true;
@@ -141,8 +141,18 @@ bool StreamingEncoder::finish(CodecSizes* sizes) {
     return true;
 }
 
+void StreamingEncoder::release_encoded() {
+    if (encoded_) std::fclose(encoded_);
+    encoded_ = nullptr;
+}
+
+// The compressed copy is released as soon as it is in the container: the
+// sealing that follows needs the room on a nearly full disk.
 int add_streamed_item(ContainerFile& container, StreamingEncoder* encoder, int id, const char* file_name) {
     CodecSizes sizes;
-    if (encoder && encoder->finish(&sizes)) return container.add_encoded_item(id, file_name, encoder->encoded(), sizes);
-    return container.add_item(id, file_name, true);
+    bool streamed = encoder && encoder->finish(&sizes);
+    int rc = streamed ? container.add_encoded_item(id, file_name, encoder->encoded(), sizes)
+                      : container.add_item(id, file_name, true);
+    if (encoder) encoder->release_encoded();
+    return rc;
 }

@@ -34,6 +34,8 @@ public:
     bool finish(CodecSizes* sizes);
     // The compressed bytes (after a successful finish).
     FILE* encoded() const { return encoded_; }
+    // Gives back the compressed bytes' room on the disk once they are copied.
+    void release_encoded();
 
     // Stream callbacks (fopencookie).
     static ssize_t write_both(void* self, const char* data, size_t size);
