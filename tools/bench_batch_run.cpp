@@ -1,8 +1,11 @@
-// Runs a whole "sifterra -batch" five times, each in a fresh folder, and
+// Runs a whole "sifterra -batch" several times, each in a fresh folder, and
 // prints the median wall time and the median peak resident memory of the
-// program itself (not of the commands it starts).
+// program itself (not of the commands it starts), with their min-max. Given
+// a previous build as well, runs the two in turns on the same machine and
+// prints both and the ratio of their medians.
 //
-//   bench_batch_run [PATH-TO-SIFTERRA]   (default: the sifterra beside this program)
+//   bench_batch_run [PATH-TO-SIFTERRA [PATH-TO-PREVIOUS-SIFTERRA [RUNS]]]
+//   (default: the sifterra beside this program, no previous one, 7 runs)
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +20,6 @@
 
 namespace {
 
-constexpr int runs = 5;
 
 struct measurement {
     double wall_ms;
@@ -66,23 +68,48 @@ T median(std::vector<T> values) {
     return values[values.size() / 2];
 }
 
+struct series {
+    std::string program;
+    std::vector<double> walls;
+    std::vector<long> peaks;
+};
+
+void print_series(const char* label, const series& s) {
+    auto [wall_low, wall_high] = std::minmax_element(s.walls.begin(), s.walls.end());
+    auto [peak_low, peak_high] = std::minmax_element(s.peaks.begin(), s.peaks.end());
+    std::printf("%s: median of %zu runs %.1f ms wall (%.1f-%.1f), %.1f MB peak resident (%.1f-%.1f)\n", label,
+                s.walls.size(), median(s.walls), *wall_low, *wall_high, median(s.peaks) / 1024.0,
+                *peak_low / 1024.0, *peak_high / 1024.0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string program = argc > 1 ? argv[1] : beside_this_program("sifterra");
-    std::vector<double> walls;
-    std::vector<long> peaks;
+    std::vector<series> programs(1);
+    // The runs start in fresh folders: relative paths are made absolute.
+    programs[0].program = argc > 1 ? std::filesystem::absolute(argv[1]).string() : beside_this_program("sifterra");
+    if (argc > 2) programs.push_back(series{std::filesystem::absolute(argv[2]).string(), {}, {}});
+    const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 7;
     for (int i = 0; i < runs; ++i) {
-        measurement m{};
-        if (!run_once(program, m)) {
-            std::fprintf(stderr, "run %d of %s failed\n", i + 1, program.c_str());
-            return 1;
+        for (size_t p = 0; p < programs.size(); ++p) {
+            series& s = programs[p];
+            measurement m{};
+            if (!run_once(s.program, m)) {
+                std::fprintf(stderr, "run %d of %s failed\n", i + 1, s.program.c_str());
+                return 1;
+            }
+            std::printf("run %d %s: %.1f ms wall, %ld KB peak resident\n", i + 1, p == 0 ? "this" : "previous",
+                        m.wall_ms, m.peak_kb);
+            s.walls.push_back(m.wall_ms);
+            s.peaks.push_back(m.peak_kb);
         }
-        std::printf("run %d: %.1f ms wall, %ld KB peak resident\n", i + 1, m.wall_ms, m.peak_kb);
-        walls.push_back(m.wall_ms);
-        peaks.push_back(m.peak_kb);
     }
-    std::printf("median of %d runs: %.1f ms wall, %ld KB (%.1f MB) peak resident\n", runs, median(walls),
-                median(peaks), median(peaks) / 1024.0);
+    print_series("this    ", programs[0]);
+    if (programs.size() > 1) {
+        print_series("previous", programs[1]);
+        std::printf("this / previous: %.2fx wall, %.2fx peak resident (medians)\n",
+                    median(programs[0].walls) / median(programs[1].walls),
+                    static_cast<double>(median(programs[0].peaks)) / median(programs[1].peaks));
+    }
     return 0;
 }

@@ -257,25 +257,27 @@ int ContainerFile::create(const char* file_name) {
     return 0;
 }
 
-int ContainerFile::add_item(int id, const char* file_name, bool compress) {
-    if (!file_ || !file_name || id < 0 || id > 255) return -1;
-    if (count_ > max_container_items - 1) return -4;
-
-    FILE* input = fopen_no_follow(file_name, "rb");
-    if (!input) return -2;
-    int64_t length = file_size(input);
-    if (length < 0 || length > static_cast<int64_t>(UINT32_MAX) || fseeko(input, 0, SEEK_SET) != 0) {
-        std::fclose(input);
+// Opens an item's input and notes its length and where its record will
+// start. 0, or add_item's status.
+int ContainerFile::open_item_input(const char* file_name, FILE** input, int64_t* length, int64_t* start) {
+    *input = fopen_no_follow(file_name, "rb");
+    if (!*input) return -2;
+    *length = file_size(*input);
+    if (*length < 0 || *length > static_cast<int64_t>(UINT32_MAX) || fseeko(*input, 0, SEEK_SET) != 0) {
+        std::fclose(*input);
         return -2;
     }
-    int64_t start = file_size(file_);
-    if (start < 0) {
-        std::fclose(input);
+    *start = file_size(file_);
+    if (*start < 0) {
+        std::fclose(*input);
         return -6;
     }
+    return 0;
+}
 
-    int rc = append_record(id, input, compress, static_cast<uint32_t>(length));
-    std::fclose(input);
+// Counts an appended item, or leaves the container exactly as it was
+// before it when rc or the count's rewrite failed.
+int ContainerFile::finish_item(int rc, int id, int64_t start) {
     if (rc == 0) {
         directory_[count_].id = static_cast<uint8_t>(id);
         directory_[count_].offset = start;
@@ -284,7 +286,6 @@ int ContainerFile::add_item(int id, const char* file_name, bool compress) {
         if (rc != 0) count_--;
     }
     if (rc != 0) {
-        // Leave the container exactly as it was before this item.
         std::fflush(file_);
         if (ftruncate(fileno(file_), start) != 0) rc = -6;
         std::clearerr(file_);
@@ -293,9 +294,36 @@ int ContainerFile::add_item(int id, const char* file_name, bool compress) {
     return rc;
 }
 
+int ContainerFile::add_item(int id, const char* file_name, bool compress) {
+    if (!file_ || !file_name || id < 0 || id > 255) return -1;
+    if (count_ > max_container_items - 1) return -4;
+    FILE* input = nullptr;
+    int64_t length = 0, start = 0;
+    int rc = open_item_input(file_name, &input, &length, &start);
+    if (rc != 0) return rc;
+    rc = append_record(id, input, compress, static_cast<uint32_t>(length));
+    std::fclose(input);
+    return finish_item(rc, id, start);
+}
+
+int ContainerFile::add_encoded_item(int id, const char* file_name, FILE* encoded, const CodecSizes& sizes) {
+    if (!file_ || !file_name || !encoded || id < 0 || id > 255) return -1;
+    if (count_ > max_container_items - 1) return -4;
+    FILE* input = nullptr;
+    int64_t length = 0, start = 0;
+    int rc = open_item_input(file_name, &input, &length, &start);
+    if (rc != 0) return rc;
+    if (length != static_cast<int64_t>(sizes.uncompressed) || length == 0) {
+        std::fclose(input);
+        return add_item(id, file_name, true);
+    }
+    rc = append_encoded(id, input, encoded, sizes);
+    std::fclose(input);
+    return finish_item(rc, id, start);
+}
+
 // Appends one record and its data at the container's current end.
 int ContainerFile::append_record(int id, FILE* input, bool compress, uint32_t length) {
-    uint8_t record[item_record_size];
     if (compress) {
         char temp_name[48];
         FILE* temp = create_item_temp(temp_name, sizeof temp_name);
@@ -304,30 +332,31 @@ int ContainerFile::append_record(int id, FILE* input, bool compress, uint32_t le
         CodecSizes sizes;
         int rc = codec->encode(input, temp, &sizes);
         if (rc == 0 && std::fflush(temp) != 0) rc = -3;
-        if (rc != 0) {
-            std::fclose(temp);
-            remove_item_temp(temp_name);
-            return -9;
-        }
-        if (sizes.compressed != sizes.uncompressed) {
-            put_record(record, id, sizes.uncompressed, 1, sizes.compressed);
-            bool ok = std::fwrite(record, 1, sizeof record, file_) == sizeof record;
-            std::rewind(temp);
-            ok = ok && copy_bytes(temp, file_, sizes.compressed) == sizes.compressed;
-            std::fclose(temp);
-            remove_item_temp(temp_name);
-            return ok && std::fflush(file_) == 0 ? 0 : -6;
-        }
-        // Equal lengths would read back as stored data, so store the item.
+        rc = rc == 0 ? append_encoded(id, input, temp, sizes) : -9;
         std::fclose(temp);
         remove_item_temp(temp_name);
-        length = sizes.uncompressed;
-        if (fseeko(input, 0, SEEK_SET) != 0) return -2;
+        return rc;
     }
+    uint8_t record[item_record_size];
     put_record(record, id, length, 0, 0);
     if (std::fwrite(record, 1, sizeof record, file_) != sizeof record) return -6;
     if (copy_bytes(input, file_, length) != length) return std::ferror(file_) ? -6 : -2;
     return std::fflush(file_) == 0 ? 0 : -6;
+}
+
+// Appends the record of a compressed item and its stream from encoded.
+// Equal lengths would read back as stored data, so such an item is stored.
+int ContainerFile::append_encoded(int id, FILE* input, FILE* encoded, const CodecSizes& sizes) {
+    if (sizes.compressed == sizes.uncompressed) {
+        if (fseeko(input, 0, SEEK_SET) != 0) return -2;
+        return append_record(id, input, false, sizes.uncompressed);
+    }
+    uint8_t record[item_record_size];
+    put_record(record, id, sizes.uncompressed, 1, sizes.compressed);
+    bool ok = std::fwrite(record, 1, sizeof record, file_) == sizeof record;
+    ok = ok && fseeko(encoded, 0, SEEK_SET) == 0;
+    ok = ok && copy_bytes(encoded, file_, sizes.compressed) == sizes.compressed;
+    return ok && std::fflush(file_) == 0 ? 0 : -6;
 }
 
 int ContainerFile::rewrite_count() {

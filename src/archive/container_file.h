@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "archive/lzhuf_codec.h"
+
 // Hour, minute, second, day, month, full year (UTC), 7 bytes in the file.
 struct __attribute__((packed)) DateStamp {
     uint8_t hour = 0;
@@ -56,6 +58,11 @@ public:
     // link at their name.
     int create(const char* file_name);
     int add_item(int id, const char* file_name, bool compress);
+    // Adds file_name as a compressed item whose LZHUF stream was already
+    // made (encoded holds it, sizes gives both lengths). The result is the
+    // one add_item would give; when the file's length differs from the
+    // recorded one, the file is compressed afresh.
+    int add_encoded_item(int id, const char* file_name, FILE* encoded, const CodecSizes& sizes);
     // Adds the version record as item 16. Gives 0 once the record file was
     // made (-4 when it could not be); the status of adding it goes to
     // item_status when given.
@@ -112,6 +119,9 @@ private:
     void trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void forget_file();
     int append_record(int id, FILE* input, bool compress, uint32_t length);
+    int append_encoded(int id, FILE* input, FILE* encoded, const CodecSizes& sizes);
+    int open_item_input(const char* file_name, FILE** input, int64_t* length, int64_t* start);
+    int finish_item(int rc, int id, int64_t start);
     int rewrite_count();
 
     FILE* file_ = nullptr;

@@ -1,6 +1,9 @@
 #include "archive/lzhuf_codec.h"
 
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstring>
@@ -61,240 +64,329 @@ void LzhufCodec::fill_ring() {
 
 void LzhufCodec::start_model() {
     for (int i = 0; i < N_CHAR; i++) {
-        freq_[i] = 1;
-        child_[i] = static_cast<int16_t>(i + T);
-        tree_parent_[i + T] = static_cast<int16_t>(i);
+        nodes_[i].freq = 1;
+        nodes_[i].child = static_cast<int16_t>(i + T);
+        leaf_[i] = static_cast<int16_t>(i);
     }
     for (int i = 0, j = N_CHAR; j <= R; i += 2, j++) {
-        freq_[j] = static_cast<uint16_t>(freq_[i] + freq_[i + 1]);
-        child_[j] = static_cast<int16_t>(i);
-        tree_parent_[i] = tree_parent_[i + 1] = static_cast<int16_t>(j);
+        nodes_[j].freq = static_cast<uint16_t>(nodes_[i].freq + nodes_[i + 1].freq);
+        nodes_[j].child = static_cast<int16_t>(i);
+        nodes_[i].parent = nodes_[i + 1].parent = static_cast<int16_t>(j);
     }
-    freq_[T] = 0xFFFF;
-    tree_parent_[R] = 0;
+    nodes_[T].freq = 0xFFFF;
+    nodes_[T].child = 0;
+    nodes_[R].parent = 0;
+}
+
+// Points the parent link of a node's child (both children for an inner
+// node, the leaf entry for a symbol) at the node.
+inline void LzhufCodec::set_parent(int child, int node) {
+    if (child >= T) {
+        leaf_[child - T] = static_cast<int16_t>(node);
+    } else {
+        nodes_[child].parent = static_cast<int16_t>(node);
+        nodes_[child + 1].parent = static_cast<int16_t>(node);
+    }
 }
 
 void LzhufCodec::rebuild_tree() {
+    uint16_t freq[T];
+    int16_t child[T];
     // Leaves to the front, frequencies halved upward.
     int j = 0;
     for (int i = 0; i < T; i++) {
-        if (child_[i] >= T) {
-            freq_[j] = static_cast<uint16_t>((freq_[i] + 1) / 2);
-            child_[j] = child_[i];
+        if (nodes_[i].child >= T) {
+            freq[j] = static_cast<uint16_t>((nodes_[i].freq + 1) / 2);
+            child[j] = nodes_[i].child;
             j++;
         }
     }
     // Join pairs into inner nodes, each placed in frequency order.
     for (int i = 0, n = N_CHAR; n < T; i += 2, n++) {
-        unsigned f = freq_[i] + freq_[i + 1];
-        freq_[n] = static_cast<uint16_t>(f);
+        unsigned f = freq[i] + freq[i + 1];
+        freq[n] = static_cast<uint16_t>(f);
         int k = n - 1;
-        while (f < freq_[k]) k--;
+        while (f < freq[k]) k--;
         k++;
-        std::memmove(&freq_[k + 1], &freq_[k], (n - k) * sizeof freq_[0]);
-        freq_[k] = static_cast<uint16_t>(f);
-        std::memmove(&child_[k + 1], &child_[k], (n - k) * sizeof child_[0]);
-        child_[k] = static_cast<int16_t>(i);
+        std::memmove(&freq[k + 1], &freq[k], (n - k) * sizeof freq[0]);
+        freq[k] = static_cast<uint16_t>(f);
+        std::memmove(&child[k + 1], &child[k], (n - k) * sizeof child[0]);
+        child[k] = static_cast<int16_t>(i);
     }
     for (int i = 0; i < T; i++) {
-        int k = child_[i];
-        tree_parent_[k] = static_cast<int16_t>(i);
-        if (k < T) tree_parent_[k + 1] = static_cast<int16_t>(i);
+        nodes_[i].freq = freq[i];
+        nodes_[i].child = child[i];
     }
+    for (int i = 0; i < T; i++) set_parent(child[i], i);
 }
 
+// Counts one more of symbol on the way from its leaf to the root. A node
+// whose count passes that of the next node first changes places with the
+// last node of its old count, which keeps the nodes in frequency order.
+// (That node is found by a scan: runs of equal counts are short, and a
+// table of run ends measured slower, its upkeep lying on every step.)
 void LzhufCodec::update_model(int symbol) {
-    if (freq_[R] == MAX_FREQ) rebuild_tree();
-    int k = tree_parent_[symbol + T];
+    if (nodes_[R].freq == MAX_FREQ) rebuild_tree();
+    int k = leaf_[symbol];
     do {
-        unsigned f = ++freq_[k];
-        if (f > freq_[k + 1]) {
-            // Swap with the last node of lower frequency to keep the order.
-            int l = k + 1;
-            while (f > freq_[++l]) {
+        unsigned f = ++nodes_[k].freq;
+        if (f > nodes_[k + 1].freq) k = exchange(k, f);
+    } while ((k = nodes_[k].parent) != 0);
+}
+
+// Node k's count f passed that of the next node: k changes places with the
+// last node l of k's old count, l takes f; gives l.
+inline int LzhufCodec::exchange(int k, unsigned f) {
+    int l = k + 1;
+    while (f > nodes_[++l].freq) {
+    }
+    l--;
+    nodes_[k].freq = nodes_[l].freq;
+    nodes_[l].freq = static_cast<uint16_t>(f);
+    int i = nodes_[k].child;
+    int j = nodes_[l].child;
+    set_parent(i, l);
+    set_parent(j, k);
+    nodes_[l].child = static_cast<int16_t>(i);
+    nodes_[k].child = static_cast<int16_t>(j);
+    return l;
+}
+
+// The same update, given the nodes the symbol's code has just passed (root
+// first): while nothing changes places the nodes are known in advance, and
+// the counting need not wait for each parent link.
+inline void LzhufCodec::update_path(int symbol, const int16_t* path, int depth) {
+    if (nodes_[R].freq == MAX_FREQ) {
+        update_model(symbol);  // the rebuilt tree has other paths
+        return;
+    }
+    for (int at = depth - 1; at >= 0; at--) {
+        int k = path[at];
+        unsigned f = ++nodes_[k].freq;
+        if (f > nodes_[k + 1].freq) {
+            k = exchange(k, f);
+            while ((k = nodes_[k].parent) != 0) {
+                f = ++nodes_[k].freq;
+                if (f > nodes_[k + 1].freq) k = exchange(k, f);
             }
-            l--;
-            freq_[k] = freq_[l];
-            freq_[l] = static_cast<uint16_t>(f);
-
-            int i = child_[k];
-            tree_parent_[i] = static_cast<int16_t>(l);
-            if (i < T) tree_parent_[i + 1] = static_cast<int16_t>(l);
-
-            int j = child_[l];
-            child_[l] = static_cast<int16_t>(i);
-            tree_parent_[j] = static_cast<int16_t>(k);
-            if (j < T) tree_parent_[j + 1] = static_cast<int16_t>(k);
-            child_[k] = static_cast<int16_t>(j);
-            k = l;
+            return;
         }
-    } while ((k = tree_parent_[k]) != 0);
+    }
 }
 
 // ---------------------------------------------------------------- match search
 
 void LzhufCodec::start_trees() {
-    for (int i = 0; i <= N; i++) left_[i] = NIL;
-    for (int i = 0; i < N + 257; i++) right_[i] = NIL;
+    for (auto& kids : kids_) kids[0] = kids[1] = NIL;
     for (int i = 0; i <= N; i++) parent_[i] = NIL;
 }
 
-// Length of the common prefix of two F-byte strings whose first bytes are
-// equal: 1 to F. Compares eight bytes at a time; the ring's padding keeps
-// the wide reads inside the buffer.
-static inline int common_prefix(const uint8_t* a, const uint8_t* b) {
-    constexpr int F = LzhufCodec::F;
+namespace {
+
+// Eight bytes as a number whose highest byte is the first in memory.
+inline uint64_t load_be64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    for (int i = 1; i < F; i += 8) {
-        uint64_t x, y;
-        std::memcpy(&x, a + i, 8);
-        std::memcpy(&y, b + i, 8);
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+// The length of the common prefix of two F-byte strings whose first nine
+// bytes are equal (up to F), and whether a is the greater one.
+inline int longer_prefix(const uint8_t* a, const uint8_t* b, int* greater) {
+    constexpr int F = LzhufCodec::F;
+    for (int i = 9; i < F; i += 8) {
+        uint64_t x = load_be64(a + i), y = load_be64(b + i);
         if (x != y) {
-            int at = i + __builtin_ctzll(x ^ y) / 8;
+            *greater = x > y;
+            int at = i + __builtin_clzll(x ^ y) / 8;
             return at < F ? at : F;
         }
     }
     return F;
-#else
-    int i = 1;
-    while (i < F && a[i] == b[i]) i++;
-    return i;
-#endif
 }
 
-void LzhufCodec::insert_node(int r) {
+}  // namespace
+
+// Inserts position r into the tree of its first byte and leaves the longest
+// match among the strings passed (the nearest one of equal length) in
+// match_length_ and match_position_.
+//
+// The descent is one chain of dependent loads, so each step keeps it short:
+// strings are compared eight bytes at a time as big-endian numbers, so that
+// one comparison gives the side; both children of a node and their first
+// words are fetched while that comparison runs; the common length is only
+// needed for the score, and a match is scored as its length above its
+// nearness ((p - r) & (N - 1) grows as the distance shrinks), so that one
+// maximum keeps the best without a branch.
+__attribute__((always_inline)) inline void LzhufCodec::insert_node(int r) {
     const uint8_t* key = &ring_[r];
+    const uint64_t head = load_be64(key + 1);
     int p = N + 1 + key[0];
-    int cmp = 1;
-    int best_length = 0;
-    int best_position = match_position_;
-    right_[r] = left_[r] = NIL;
-    for (;;) {
-        int16_t* link = cmp >= 0 ? &right_[p] : &left_[p];
-        if (*link == NIL) {
-            *link = static_cast<int16_t>(r);
-            parent_[r] = static_cast<int16_t>(p);
-            match_length_ = static_cast<int16_t>(best_length);
-            match_position_ = static_cast<int16_t>(best_position);
+    unsigned best = 0;
+    kids_[r][0] = kids_[r][1] = NIL;
+    int side = 1;
+    int next = kids_[p][1];
+    uint64_t other = load_be64(&ring_[next + 1]);
+    while (next != NIL) {
+        p = next;
+        const int left = kids_[p][0], right = kids_[p][1];
+        const uint64_t left_word = load_be64(&ring_[left + 1]);
+        const uint64_t right_word = load_be64(&ring_[right + 1]);
+        int i;
+        if (head != other) {
+            side = head > other;
+            i = 1 + __builtin_clzll(head ^ other) / 8;
+        } else {
+            i = longer_prefix(key, &ring_[p], &side);
+        }
+        const unsigned keep = 0u - static_cast<unsigned>(i > THRESHOLD);
+        const unsigned score = (static_cast<unsigned>(i) << 12 | ((p - r) & (N - 1))) & keep;
+        best = score > best ? score : best;
+        if (i >= F) {
+            // Full-length match: r takes p's place in the tree.
+            parent_[r] = parent_[p];
+            kids_[r][0] = static_cast<int16_t>(left);
+            kids_[r][1] = static_cast<int16_t>(right);
+            parent_[left] = static_cast<int16_t>(r);
+            parent_[right] = static_cast<int16_t>(r);
+            int up = parent_[p];
+            kids_[up][kids_[up][1] == p ? 1 : 0] = static_cast<int16_t>(r);
+            parent_[p] = NIL;
+            match_length_ = static_cast<int16_t>(best >> 12);
+            match_position_ = static_cast<int16_t>(N - 1 - (best & (N - 1)));
             return;
         }
-        p = *link;
-        int i = common_prefix(key, &ring_[p]);
-        cmp = i < F ? key[i] - ring_[p + i] : 0;
-        if (i > THRESHOLD) {
-            int position = ((r - p) & (N - 1)) - 1;
-            if (i > best_length) {
-                best_position = position;
-                best_length = i;
-                if (i >= F) break;
-            } else if (i == best_length && position < best_position) {
-                best_position = position;
-            }
-        }
+        next = side ? right : left;
+        other = side ? right_word : left_word;
     }
-    match_length_ = static_cast<int16_t>(best_length);
-    match_position_ = static_cast<int16_t>(best_position);
-    // Full-length match: r takes p's place in the tree.
-    parent_[r] = parent_[p];
-    left_[r] = left_[p];
-    right_[r] = right_[p];
-    parent_[left_[p]] = static_cast<int16_t>(r);
-    parent_[right_[p]] = static_cast<int16_t>(r);
-    if (right_[parent_[p]] == p)
-        right_[parent_[p]] = static_cast<int16_t>(r);
-    else
-        left_[parent_[p]] = static_cast<int16_t>(r);
-    parent_[p] = NIL;
+    kids_[p][side] = static_cast<int16_t>(r);
+    parent_[r] = static_cast<int16_t>(p);
+    match_length_ = static_cast<int16_t>(best >> 12);
+    if (best) match_position_ = static_cast<int16_t>(N - 1 - (best & (N - 1)));
 }
 
-void LzhufCodec::delete_node(int p) {
+__attribute__((always_inline)) inline void LzhufCodec::delete_node(int p) {
     if (parent_[p] == NIL) return;
     int q;
-    if (right_[p] == NIL) {
-        q = left_[p];
-    } else if (left_[p] == NIL) {
-        q = right_[p];
+    if (kids_[p][1] == NIL) {
+        q = kids_[p][0];
+    } else if (kids_[p][0] == NIL) {
+        q = kids_[p][1];
     } else {
-        q = left_[p];
-        if (right_[q] != NIL) {
+        q = kids_[p][0];
+        if (kids_[q][1] != NIL) {
             do {
-                q = right_[q];
-            } while (right_[q] != NIL);
-            right_[parent_[q]] = left_[q];
-            parent_[left_[q]] = parent_[q];
-            left_[q] = left_[p];
-            parent_[left_[p]] = static_cast<int16_t>(q);
+                q = kids_[q][1];
+            } while (kids_[q][1] != NIL);
+            kids_[parent_[q]][1] = kids_[q][0];
+            parent_[kids_[q][0]] = parent_[q];
+            kids_[q][0] = kids_[p][0];
+            parent_[kids_[p][0]] = static_cast<int16_t>(q);
         }
-        right_[q] = right_[p];
-        parent_[right_[p]] = static_cast<int16_t>(q);
+        kids_[q][1] = kids_[p][1];
+        parent_[kids_[p][1]] = static_cast<int16_t>(q);
     }
     parent_[q] = parent_[p];
-    if (right_[parent_[p]] == p)
-        right_[parent_[p]] = static_cast<int16_t>(q);
-    else
-        left_[parent_[p]] = static_cast<int16_t>(q);
+    int up = parent_[p];
+    kids_[up][kids_[up][1] == p ? 1 : 0] = static_cast<int16_t>(q);
     parent_[p] = NIL;
 }
 
 // ---------------------------------------------------------------- bit input
 
-inline int LzhufCodec::next_byte() {
-    if (in_pos_ == in_end_) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(IO_BUFFER, input_left_));
-        if (want == 0) return -1;
-        size_t got = std::fread(in_buffer_, 1, want, input_);
-        if (got < want && std::ferror(input_)) read_error_ = true;
-        input_left_ -= got;
-        in_pos_ = 0;
-        in_end_ = static_cast<int>(got);
-        if (got == 0) {
-            input_left_ = 0;
-            return -1;
+void LzhufCodec::start_streams(FILE* input, FILE* output, uint64_t input_budget) {
+    input_ = input;
+    output_ = output;
+    input_left_ = input_budget;
+    in_pos_ = in_end_ = out_pos_ = 0;
+    read_error_ = write_error_ = false;
+    bit_buffer_ = 0;
+    bit_count_ = 0;
+    bytes_taken_ = 0;
+    out_bits_ = 0;
+    out_count_ = 0;
+}
+
+// Refills the input buffer; gives its byte count (0 at the end).
+int LzhufCodec::refill_input() {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(IO_BUFFER, input_left_));
+    in_pos_ = in_end_ = 0;
+    if (want == 0) return 0;
+    size_t got = 0;
+    if (input_fd_ >= 0) {
+        ssize_t n;
+        while ((n = read(input_fd_, in_buffer_, want)) < 0 && errno == EINTR) {
         }
+        if (n < 0) read_error_ = true;
+        got = n > 0 ? static_cast<size_t>(n) : 0;
+    } else {
+        got = std::fread(in_buffer_, 1, want, input_);
+        if (got < want && std::ferror(input_)) read_error_ = true;
     }
+    input_left_ = got == 0 ? 0 : input_left_ - got;
+    in_end_ = static_cast<int>(got);
+    return in_end_;
+}
+
+inline int LzhufCodec::next_byte() {
+    if (in_pos_ == in_end_ && refill_input() == 0) return -1;
     return in_buffer_[in_pos_++];
 }
 
-// Bytes past the end of the stream read as zero.
-inline unsigned LzhufCodec::get_bit() {
-    if (bit_count_ == 0) {
-        int b = next_byte();
-        bit_buffer_ = static_cast<uint64_t>(b < 0 ? 0 : b) << 56;
-        bit_count_ = 8;
+// Tops the bit buffer up to more than 56 bits, enough for the deepest
+// symbol code (the frequency limit keeps codes under 22 bits) and a
+// position. Bytes past the end of the stream read as zero. Bits below the
+// count may already hold the next bytes; they are ORed in again unchanged.
+inline void LzhufCodec::refill_bits() {
+    if (bit_count_ > 56) return;
+    if (in_end_ - in_pos_ >= 8) {
+        int take = (64 - bit_count_) >> 3;
+        bit_buffer_ |= load_be64(in_buffer_ + in_pos_) >> bit_count_;
+        in_pos_ += take;
+        bytes_taken_ += static_cast<uint64_t>(take);
+        bit_count_ += take * 8;
+        return;
     }
-    unsigned bit = static_cast<unsigned>(bit_buffer_ >> 63);
-    bit_buffer_ <<= 1;
-    bit_count_--;
-    bits_used_++;
-    return bit;
-}
-
-inline unsigned LzhufCodec::get_byte() {
-    while (bit_count_ < 8) {
+    while (bit_count_ <= 56) {
         int b = next_byte();
         bit_buffer_ |= static_cast<uint64_t>(b < 0 ? 0 : b) << (56 - bit_count_);
         bit_count_ += 8;
+        bytes_taken_++;
     }
-    unsigned value = static_cast<unsigned>(bit_buffer_ >> 56);
-    bit_buffer_ <<= 8;
-    bit_count_ -= 8;
-    bits_used_ += 8;
-    return value;
 }
 
-int LzhufCodec::decode_symbol() {
-    int n = child_[R];
-    while (n < T) n = child_[n + get_bit()];
+inline int LzhufCodec::decode_symbol() {
+    refill_bits();
+    uint64_t bits = bit_buffer_;
+    int depth = 0;
+    int node = R;
+    path_[depth++] = R;
+    int n = nodes_[R].child;
+    while (n < T) {
+        node = n + static_cast<int>(bits >> 63);
+        path_[depth++] = static_cast<int16_t>(node);
+        n = nodes_[node].child;
+        bits <<= 1;
+    }
+    bit_buffer_ = bits;
+    bit_count_ -= depth - 1;
     n -= T;
-    update_model(n);
+    update_path(n, path_, depth);
     return n;
 }
 
-int LzhufCodec::decode_position() {
-    unsigned b = get_byte();
-    unsigned upper = static_cast<unsigned>(tables.d_code[b]) << 6;
-    for (int extra = tables.d_len[b] - 2; extra > 0; extra--) b = (b << 1) + get_bit();
-    return static_cast<int>(upper | (b & 0x3F));
+// The upper six bits from the code in the next byte, the lower six as
+// they are: p_len + 6 bits in all, from the bits decode_symbol left.
+inline int LzhufCodec::decode_position() {
+    unsigned b = static_cast<unsigned>(bit_buffer_ >> 56);
+    int length = tables.d_len[b] + 6;
+    unsigned low = static_cast<unsigned>(bit_buffer_ >> (64 - length)) & 0x3F;
+    bit_buffer_ <<= length;
+    bit_count_ -= length;
+    return static_cast<int>(static_cast<unsigned>(tables.d_code[b]) << 6 | low);
 }
 
 // ---------------------------------------------------------------- bit output
@@ -311,37 +403,48 @@ bool LzhufCodec::flush_output() {
     return !write_error_;
 }
 
-// Appends the top `length` bits of code (at most 32), most significant first.
-inline void LzhufCodec::put_bits(int length, uint32_t code) {
-    out_bits_ |= (static_cast<uint64_t>(code) << 32) >> out_count_;
+// Appends the top `length` bits of code (at most 32), most significant
+// first; whole 32-bit words go out at once.
+inline void LzhufCodec::put_bits(int length, uint64_t code) {
+    out_bits_ |= code >> out_count_;
     out_count_ += length;
-    while (out_count_ >= 8) {
-        put_byte(static_cast<unsigned>(out_bits_ >> 56));
-        out_bits_ <<= 8;
-        out_count_ -= 8;
-        code_size_++;
+    if (out_count_ >= 32) {
+        if (out_pos_ > IO_BUFFER - 4) flush_output();
+        uint8_t* at = out_buffer_ + out_pos_;
+        at[0] = static_cast<uint8_t>(out_bits_ >> 56);
+        at[1] = static_cast<uint8_t>(out_bits_ >> 48);
+        at[2] = static_cast<uint8_t>(out_bits_ >> 40);
+        at[3] = static_cast<uint8_t>(out_bits_ >> 32);
+        out_pos_ += 4;
+        out_bits_ <<= 32;
+        out_count_ -= 32;
+        code_size_ += 4;
     }
 }
 
 void LzhufCodec::encode_symbol(int symbol) {
-    // Walk from the leaf to the root; the root's bit ends up first. The code
-    // is collected in 32 bits: the frequency limit keeps trees far shallower.
-    uint32_t code = 0;
+    // Walk from the leaf to the root; the root's bit ends up first. The
+    // nodes passed are noted from the end of path_, root first.
+    uint64_t code = 0;
     int length = 0;
-    int k = tree_parent_[symbol + T];
+    int16_t* end = path_ + T;
+    int k = leaf_[symbol];
     do {
-        code >>= 1;
-        if (k & 1) code |= 0x80000000u;
+        end[-1 - length] = static_cast<int16_t>(k);
+        code = code >> 1 | static_cast<uint64_t>(k & 1) << 63;
         length++;
-    } while ((k = tree_parent_[k]) != R);
+    } while ((k = nodes_[k].parent) != R);
+    end[-1 - length] = R;
     put_bits(length, code);
-    update_model(symbol);
+    update_path(symbol, end - 1 - length, length + 1);
 }
 
 void LzhufCodec::encode_position(unsigned position) {
     unsigned upper = position >> 6;
-    put_bits(tables.p_len[upper], static_cast<uint32_t>(tables.p_code[upper]) << 24);
-    put_bits(6, static_cast<uint32_t>(position & 0x3F) << 26);
+    int length = tables.p_len[upper];
+    uint64_t code = static_cast<uint64_t>(tables.p_code[upper]) << 56 | static_cast<uint64_t>(position & 0x3F)
+                                                                            << (58 - length);
+    put_bits(length + 6, code);
 }
 
 // ---------------------------------------------------------------- operations
@@ -353,16 +456,21 @@ int LzhufCodec::encode(FILE* input, FILE* output, CodecSizes* sizes) {
     off_t end = ftello(input);
     if (fseeko(input, start, SEEK_SET) != 0 || end <= start) return -4;
     sizes->uncompressed = static_cast<uint32_t>(end - start);
+    start_streams(input, output, UINT64_MAX);
+    return encode_rest(sizes);
+}
 
-    input_ = input;
-    output_ = output;
-    input_left_ = UINT64_MAX;
-    in_pos_ = in_end_ = out_pos_ = 0;
-    read_error_ = write_error_ = false;
-    out_bits_ = 0;
-    out_count_ = 0;
+int LzhufCodec::encode_descriptor(int input, FILE* output, CodecSizes* sizes) {
+    if (input < 0 || !output || !sizes) return -1;
+    start_streams(nullptr, output, UINT64_MAX);
+    input_fd_ = input;
+    int rc = encode_rest(sizes);
+    input_fd_ = -1;
+    return rc;
+}
+
+int LzhufCodec::encode_rest(CodecSizes* sizes) {
     text_size_ = code_size_ = 0;
-
     start_model();
     start_trees();
     fill_ring();
@@ -371,7 +479,7 @@ int LzhufCodec::encode(FILE* input, FILE* output, CodecSizes* sizes) {
     int len = 0;
     int c;
     while (len < F && (c = next_byte()) >= 0) ring_[r + len++] = static_cast<uint8_t>(c);
-    if (len == 0) return -4;
+    if (len == 0) return read_error_ ? -2 : -4;
     text_size_ = static_cast<uint32_t>(len);
     for (int i = 1; i <= F; i++) insert_node(r - i);
     insert_node(r);
@@ -404,11 +512,13 @@ int LzhufCodec::encode(FILE* input, FILE* output, CodecSizes* sizes) {
         }
     } while (len > 0);
 
-    if (out_count_ > 0) {
+    // The last bits, the final byte filled with zero bits.
+    for (; out_count_ > 0; out_count_ -= 8) {
         put_byte(static_cast<unsigned>(out_bits_ >> 56));
+        out_bits_ <<= 8;
         code_size_++;
-        out_count_ = 0;
     }
+    out_count_ = 0;
     flush_output();
     sizes->uncompressed = text_size_;
     sizes->compressed = code_size_;
@@ -416,16 +526,24 @@ int LzhufCodec::encode(FILE* input, FILE* output, CodecSizes* sizes) {
     return write_error_ ? -3 : 0;
 }
 
+// Copies a match from the window to the output and to the window's front.
+inline void LzhufCodec::copy_match(int start, int length, int& r) {
+    if (out_pos_ > IO_BUFFER - F) flush_output();
+    uint8_t* out = out_buffer_ + out_pos_;
+    int at = r;
+    for (int k = 0; k < length; k++) {
+        uint8_t byte = ring_[(start + k) & (N - 1)];
+        out[k] = byte;
+        ring_[at] = byte;
+        at = (at + 1) & (N - 1);
+    }
+    out_pos_ += length;
+    r = at;
+}
+
 int LzhufCodec::decode(FILE* input, FILE* output, const CodecSizes* sizes) {
     if (!input || !output || !sizes) return -1;
-    input_ = input;
-    output_ = output;
-    input_left_ = sizes->compressed;
-    in_pos_ = in_end_ = out_pos_ = 0;
-    read_error_ = write_error_ = false;
-    bit_buffer_ = 0;
-    bit_count_ = 0;
-    bits_used_ = 0;
+    start_streams(input, output, sizes->compressed);
     stream_exact_ = false;
     const uint32_t total = sizes->uncompressed;
 
@@ -433,13 +551,16 @@ int LzhufCodec::decode(FILE* input, FILE* output, const CodecSizes* sizes) {
         // Stored data: copied unchanged.
         uint32_t copied = 0;
         while (copied < total) {
-            int c = next_byte();
-            if (c < 0) {
+            if (in_pos_ == in_end_ && refill_input() == 0) {
                 flush_output();
                 return write_error_ ? -3 : -2;
             }
-            put_byte(static_cast<unsigned>(c));
-            copied++;
+            int n = std::min<int>(in_end_ - in_pos_, static_cast<int>(std::min<uint32_t>(total - copied, IO_BUFFER)));
+            if (out_pos_ + n > IO_BUFFER) flush_output();
+            std::memcpy(out_buffer_ + out_pos_, in_buffer_ + in_pos_, static_cast<size_t>(n));
+            out_pos_ += n;
+            in_pos_ += n;
+            copied += static_cast<uint32_t>(n);
         }
         if (!flush_output()) return -3;
         stream_exact_ = true;
@@ -467,17 +588,13 @@ int LzhufCodec::decode(FILE* input, FILE* output, const CodecSizes* sizes) {
             length = total - count;
             overran = true;
         }
-        for (uint32_t k = 0; k < length; k++) {
-            uint8_t byte = ring_[(start + k) & (N - 1)];
-            put_byte(byte);
-            ring_[r] = byte;
-            r = (r + 1) & (N - 1);
-        }
+        copy_match(start, static_cast<int>(length), r);
         count += length;
     }
     if (!flush_output()) return -3;
     if (read_error_) return -2;
     uint64_t available = static_cast<uint64_t>(sizes->compressed) * 8;
-    stream_exact_ = !overran && bits_used_ <= available && bits_used_ + 8 > available;
+    uint64_t used = bytes_taken_ * 8 - static_cast<uint64_t>(bit_count_);
+    stream_exact_ = !overran && used <= available && used + 8 > available;
     return 0;
 }

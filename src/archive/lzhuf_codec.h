@@ -32,6 +32,11 @@ public:
     // argument, -4 nothing to compress, -2 input read error, -3 output
     // write error.
     int encode(FILE* input, FILE* output, CodecSizes* sizes);
+    // The same for a descriptor that cannot seek (a pipe): compresses what
+    // it gives up to its end, -4 when it gives nothing. It is read without
+    // stdio, so that a thread blocked in reading holds no stream lock that
+    // a writer flushing every stream would wait for.
+    int encode_descriptor(int input, FILE* output, CodecSizes* sizes);
 
     // Restores sizes->uncompressed bytes from input. Equal lengths mean the
     // data is stored and is copied unchanged. Never writes more than the
@@ -51,45 +56,66 @@ private:
     void start_model();
     void rebuild_tree();
     void update_model(int symbol);
+    void update_path(int symbol, const int16_t* path, int depth);
+    int exchange(int k, unsigned f);
     void start_trees();
     void insert_node(int r);
     void delete_node(int p);
     void fill_ring();
+    void start_streams(FILE* input, FILE* output, uint64_t input_budget);
 
     // Buffered byte input limited to a byte budget.
     int next_byte();
-    unsigned get_bit();
-    unsigned get_byte();
+    int refill_input();
+    void refill_bits();
     int decode_symbol();
     int decode_position();
+    void copy_match(int start, int length, int& r);
 
-    void put_bits(int length, uint32_t code);
+    void put_bits(int length, uint64_t code);
     void put_byte(unsigned value);
     bool flush_output();
     void encode_symbol(int symbol);
     void encode_position(unsigned position);
+    int encode_rest(CodecSizes* sizes);
 
     FILE* input_ = nullptr;
+    int input_fd_ = -1;  // read instead of input_ when not -1
     FILE* output_ = nullptr;
     uint32_t text_size_ = 0;
     uint32_t code_size_ = 0;
 
     // N + F - 1 bytes of window and mirror, plus padding for 8-byte compares.
-    uint8_t ring_[N + F - 1 + 8];
+    uint8_t ring_[N + F - 1 + 16];
     int16_t match_position_ = 0;
     int16_t match_length_ = 0;
-    int16_t left_[N + 1];
-    int16_t right_[N + 257];
+    // Search trees: the two children of a node side by side (0 left,
+    // 1 right), so that the descent picks one by the comparison's sign.
+    int16_t kids_[N + 257][2];
     int16_t parent_[N + 1];
 
-    uint16_t freq_[T + 1];
-    int16_t tree_parent_[T + N_CHAR];
-    int16_t child_[T];
+    // The Huffman tree in frequency order. A node's frequency, parent and
+    // child share one entry, so each step of a walk is one load. A child
+    // of T or more is a leaf for symbol child - T; otherwise the node's
+    // children are child and child + 1. Entry T is a sentinel of frequency
+    // 0xFFFF.
+    struct HuffmanNode {
+        uint16_t freq;
+        int16_t parent;
+        int16_t child;
+        int16_t unused;
+    };
+    void set_parent(int child, int node);
+    HuffmanNode nodes_[T + 1];
+    int16_t leaf_[N_CHAR];  // the node holding each symbol
+    // The nodes a symbol's code passed, root first (no path is longer than
+    // the tree has nodes).
+    int16_t path_[T];
 
     // Bit input: valid bits sit at the top of bit_buffer_.
     uint64_t bit_buffer_ = 0;
     int bit_count_ = 0;
-    uint64_t bits_used_ = 0;
+    uint64_t bytes_taken_ = 0;
     uint64_t input_left_ = 0;
     bool read_error_ = false;
 
@@ -103,6 +129,6 @@ private:
     int in_pos_ = 0;
     int in_end_ = 0;
     int out_pos_ = 0;
-    uint8_t in_buffer_[IO_BUFFER];
+    uint8_t in_buffer_[IO_BUFFER + 8];
     uint8_t out_buffer_[IO_BUFFER];
 };

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "archive/container_file.h"
+#include "archive/streaming_encoder.h"
 #include "base/fresh_file.h"
 #include "base/partial_files.h"
 #include "base/run_context.h"
@@ -121,10 +122,13 @@ FILE* create_working_file(char* name, size_t size, const char* stem, const char*
     return nullptr;
 }
 
-// Creates the temporary report (its name goes to temporary_name) and writes its start.
-FILE* start_report(char* temporary_name, size_t size, const char* stem) {
+// Creates the temporary report (its name goes to temporary_name) and writes
+// its start. With streamed given, the report is compressed as it is
+// written, from its first byte.
+FILE* start_report(char* temporary_name, size_t size, const char* stem, StreamingEncoder* streamed) {
     FILE* report = create_working_file(temporary_name, size, stem, "tmp", text_mode() ? "w" : "wb");
     if (!report) return nullptr;
+    if (streamed) report = streamed->tee(report);
     if (text_mode()) {
         std::fprintf(report, "\nVarnholt Technical Support Information Sifterra\n");
         std::fprintf(report, "%s\n", rights_line);
@@ -210,7 +214,7 @@ constexpr int report_incomplete = -12;
 // was not written completely, which is never packed); a failed packing
 // leaves no container.
 int pack_report(ContainerFile& container, const char* final_name, const char* temporary_name,
-                bool report_complete, bool silent, FILE* console) {
+                bool report_complete, bool silent, FILE* console, StreamingEncoder* streamed = nullptr) {
     // Until it is sealed the container is a partial file, as are its working
     // files of known names.
     const std::string sealing_name = std::string(final_name) + ".tmp";
@@ -223,7 +227,7 @@ int pack_report(ContainerFile& container, const char* final_name, const char* te
     if (status == 0) status = item_status;
     if (!silent) write_dotted_label(console, "Compressing Info");
     int item = text_mode() ? text_report_item_id : xml_report_item_id;
-    if (status == 0) status = container.add_item(item, temporary_name, true);
+    if (status == 0) status = add_streamed_item(container, streamed, item, temporary_name);
     int closed = container.close();
     if (status == 0) status = closed;
     if (status == 0) status = ContainerFile::seal(final_name);
@@ -346,7 +350,10 @@ int run_sifterra(int argc, const char* const* argv) {
     char stem[32];
     std::snprintf(stem, sizeof stem, "keldr%x", static_cast<unsigned>(getpid()));
     char temporary_name[64];
-    FILE* report = start_report(temporary_name, sizeof temporary_name, stem);
+    // The report is compressed as it is written, on a second thread; -clean
+    // packs the cleaned copy instead.
+    StreamingEncoder streamed;
+    FILE* report = start_report(temporary_name, sizeof temporary_name, stem, options.clean ? nullptr : &streamed);
     if (!report) {
         if (!silent) std::fprintf(console, "ERROR: Cannot create temp file. Is the disk full ?\n\n");
         return exit_no_report;
@@ -382,7 +389,9 @@ int run_sifterra(int argc, const char* const* argv) {
     }
 
     std::string final_name = std::string(base_name) + (output_mode() == 4 ? ".KD2" : ".KDR");
-    if (status == 0) status = pack_report(container, final_name.c_str(), report_name, report_complete, silent, console);
+    if (status == 0)
+        status = pack_report(container, final_name.c_str(), report_name, report_complete, silent, console,
+                             report_name == temporary_name ? &streamed : nullptr);
 
     // A report that could not be packed is kept as the plain copy.
     if (status != 0 || options.keep_plain_copy) {

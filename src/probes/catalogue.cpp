@@ -4,6 +4,7 @@
 #include "system/disk_health.h"
 #include "probes/checked_probe.h"
 #include "probes/file_probe.h"
+#include "probes/log_tail_probe.h"
 #include "system/file_systems.h"
 #include "system/firewall.h"
 #include "system/kernel_state.h"
@@ -15,12 +16,15 @@
 
 // Every script sends its errors to the shared log, exits with 1 when a tool
 // or log it needs is missing, and with 0 when the shell runs it as "test".
+// Tools are looked for with the shell's own "command -v", one at a time
+// (several names at once give an exit status shells disagree on), so that
+// the checks start no process.
 
 // The system log from the first entry of the day of its hundredth-last line.
 const char* const messages_script =
     "exec 2>> /tmp/sifterra.log; "
     "[ -f /var/log/messages ] || exit 1; "
-    "which grep tail head cut > /dev/null || exit 1; "
+    "for T in grep tail head cut; do command -v \"${T}\" > /dev/null || exit 1; done; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "TIMESTAMP=$(tail -n 100 /var/log/messages | head -n 1 | cut -c -6); "
     "[ -z \"${TIMESTAMP}\" ] && exit 1; "
@@ -32,7 +36,7 @@ const char* const messages_script =
 const char* const kernel_messages_script =
     "exec 2>> /tmp/sifterra.log; "
     "[ -f /var/log/messages ] || exit 1; "
-    "which grep tail cut > /dev/null || exit 1; "
+    "for T in grep tail cut; do command -v \"${T}\" > /dev/null || exit 1; done; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "START_LINE=$(grep -n \"kernel: Linux version\" /var/log/messages | tail -n 1 | cut -d : -f 1); "
     "if [ -z \"${START_LINE}\" ]; "
@@ -46,7 +50,7 @@ const char* const boot_log_script =
     "exec 2>> /tmp/sifterra.log; "
     "[ -f \"/var/log/boot.log\" ] || exit 1; "
     "[ -f \"/var/log/messages\" ] || exit 1; "
-    "which ls grep tail cat head cut > /dev/null || exit 1; "
+    "for T in ls grep tail cat head cut; do command -v \"${T}\" > /dev/null || exit 1; done; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "BOOT_LOG=$(ls -rt /var/log/boot.log*); "
     "[ -z \"${BOOT_LOG}\" ] && exit 1; "
@@ -65,7 +69,7 @@ const char* const boot_log_script =
 // kernel release the module was built for, the first word of vermagic).
 const char* const module_script =
     "exec 2>> /tmp/sifterra.log; "
-    "which modinfo find sed > /dev/null || exit 1; "
+    "for T in modinfo find sed; do command -v \"${T}\" > /dev/null || exit 1; done; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "M=\"\\a\"; "
     "BASEDIR=\"/lib/modules/$(uname -r)\"; "
@@ -104,7 +108,7 @@ const char* const module_script =
 // One tagged table per package group.
 const char* const package_script =
     "exec 2>> /tmp/sifterra.log; "
-    "which rpm sort uniq tee > /dev/null || exit 1; "
+    "for T in rpm sort uniq tee; do command -v \"${T}\" > /dev/null || exit 1; done; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "echo \"rpm_script.sh\" >&2; "
     "M=\"\\a\"; "
@@ -126,8 +130,8 @@ const char* const package_script =
 // BEL and drop out, which leaves its first line as the summary.
 const char* const dpkg_package_script =
     "exec 2>> /tmp/sifterra.log; "
-    "which rpm > /dev/null && exit 1; "
-    "which dpkg-query awk sort tee > /dev/null || exit 1; "
+    "command -v rpm > /dev/null && exit 1; "
+    "for T in dpkg-query awk sort tee; do command -v \"${T}\" > /dev/null || exit 1; done; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "echo \"dpkg_script.sh\" >&2; "
     "M=\"$(printf '\\a')\"; "
@@ -142,12 +146,13 @@ const char* const dpkg_package_script =
     "tee /tmp/packages.log;";
 
 // The journal of the current boot, where there is no /var/log/messages: its
-// last 5000 lines.
+// last 5000 lines. Whether there is a journal is read from its folders (the
+// shell's globbing starts no process), not by asking journalctl.
 const char* const journal_script =
     "exec 2>> /tmp/sifterra.log; "
     "[ -f /var/log/messages ] && exit 1; "
-    "which journalctl tail > /dev/null || exit 1; "
-    "[ -n \"$(journalctl -b -q -n 1 --no-pager)\" ] || exit 1; "
+    "for T in journalctl tail; do command -v \"${T}\" > /dev/null || exit 1; done; "
+    "J=; for F in /var/log/journal/*/*.journal* /run/log/journal/*/*.journal*; do [ -f \"${F}\" ] && J=1; done; [ -n \"${J}\" ] || exit 1; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "journalctl -b --no-pager -o short -n 5000 | tail -n 5000;";
 
@@ -155,8 +160,8 @@ const char* const journal_script =
 const char* const kernel_journal_script =
     "exec 2>> /tmp/sifterra.log; "
     "[ -f /var/log/messages ] && exit 1; "
-    "which journalctl tail > /dev/null || exit 1; "
-    "[ -n \"$(journalctl -k -q -n 1 --no-pager)\" ] || exit 1; "
+    "for T in journalctl tail; do command -v \"${T}\" > /dev/null || exit 1; done; "
+    "J=; for F in /var/log/journal/*/*.journal* /run/log/journal/*/*.journal*; do [ -f \"${F}\" ] && J=1; done; [ -n \"${J}\" ] || exit 1; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "journalctl -k --no-pager -o short -n 5000 | tail -n 5000;";
 
@@ -164,7 +169,7 @@ const char* const kernel_journal_script =
 const char* const systemd_units_script =
     "exec 2>> /tmp/sifterra.log; "
     "[ -d /run/systemd/system ] || exit 1; "
-    "which systemctl > /dev/null || exit 1; "
+    "command -v systemctl > /dev/null || exit 1; "
     "[ \"$0\" = \"test\" ] && exit 0; "
     "systemctl list-units --all --no-pager;";
 
@@ -222,8 +227,8 @@ struct catalogue {
     list_probe ps{processes, "ps auxw", "ps auxw", 0};
 
     probe_section system_log{list, "System Log"};
-    list_probe messages{system_log, "/var/log/messages", messages_script, 0};
-    list_probe kernel_messages{system_log, "Kernel messages", kernel_messages_script, 4};
+    log_tail_probe messages{system_log, "/var/log/messages", messages_script, 0, log_tail_cap};
+    log_tail_probe kernel_messages{system_log, "Kernel messages", kernel_messages_script, 4, log_tail_cap};
     list_probe boot_log{system_log, "/var/log/boot.log", boot_log_script, 0};
     checked_list_probe journal{system_log, "journalctl -b", journal_script, 0};
     checked_list_probe kernel_journal{system_log, "journalctl -k", kernel_journal_script, 4};

@@ -72,7 +72,10 @@ bool list_probe::run() {
     FILE* pipe = open_script(command);
     if (!pipe) return false;
     embed_stream(run_context.report, name, pipe);
-    int status = close_command(pipe);
+    return command_status_ok(name, close_command(pipe));
+}
+
+bool command_status_ok(const char* name, int status) {
     if (status < 0) {
         debug_printf("pclose: %s\n", std::strerror(errno));
         return false;

@@ -24,6 +24,10 @@ public:
     const char* command;  // static text
 };
 
+// The result of a list probe's command from its wait status (negative when
+// closing failed), with the debug line that tells it.
+bool command_status_ok(const char* name, int status);
+
 // Embeds every readable regular file of one folder, each labelled with its
 // path, in name order. Links to regular files count; anything else (devices,
 // pipes, sub-folders) is left out.

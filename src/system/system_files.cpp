@@ -172,6 +172,82 @@ bool embed_text(FILE* report, const char* name, const std::string& text, bool cu
     return written;
 }
 
+std::string cut_marker_before(size_t cap) {
+    return "--- cut here: what came before the last " + std::to_string(cap) + " bytes is left out ---\n";
+}
+
+namespace {
+
+// The newest cap bytes of a stream: a plain buffer until it holds cap
+// bytes, a ring from then on.
+struct newest_bytes {
+    explicit newest_bytes(size_t limit) : cap(limit) {}
+    void add(const char* data, size_t size) {
+        total += size;
+        if (cap == 0) return;
+        if (kept.size() < cap) {
+            size_t room = std::min(size, cap - kept.size());
+            kept.append(data, room);
+            data += room;
+            size -= room;
+        }
+        bool skipped = size > cap;
+        if (skipped) {  // only the chunk's own end survives
+            data += size - cap;
+            size = cap;
+            last_dropped = data[-1];
+        }
+        while (size > 0) {
+            size_t part = std::min(size, cap - head);
+            if (!skipped) last_dropped = kept[head + part - 1];
+            std::memcpy(&kept[head], data, part);
+            head = (head + part) % cap;
+            data += part;
+            size -= part;
+        }
+    }
+    // The bytes in their order; true when older ones were dropped.
+    bool finish() {
+        if (total <= cap) return false;
+        std::rotate(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(head), kept.end());
+        return true;
+    }
+    size_t cap;
+    size_t total = 0;
+    size_t head = 0;  // the oldest byte once the ring is full
+    std::string kept;
+    char last_dropped = 0;  // the byte just before the oldest kept
+};
+
+}  // namespace
+
+bool embed_newest(FILE* report, const char* name, FILE* input, size_t cap) {
+    newest_bytes newest(cap);
+    char chunk[65536];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, input)) > 0) newest.add(chunk, got);
+    bool failed = std::ferror(input) != 0;
+    std::string shown;
+    if (newest.finish()) {
+        debug_printf("%s: %zu bytes, the newest %zu kept\n", name, newest.total, cap);
+        // A first line kept that is the end of one goes too.
+        size_t line_end = newest.last_dropped == '\n' ? std::string::npos : newest.kept.find('\n');
+        size_t start = line_end == std::string::npos ? 0 : line_end + 1;
+        shown = cut_marker_before(cap) + newest.kept.substr(start);
+    } else {
+        shown.swap(newest.kept);
+    }
+    char empty = 0;
+    FILE* text = fmemopen(shown.empty() ? &empty : shown.data(), shown.size(), "r");
+    if (!text) {
+        debug_printf("%s: fmemopen: %s\n", name, std::strerror(errno));
+        return false;
+    }
+    bool written = embed_stream(report, name, text);
+    std::fclose(text);
+    return written && !failed;
+}
+
 bool embed_capped(FILE* report, const std::string& path, size_t cap) {
     std::string text;
     bool cut = false;

@@ -45,6 +45,16 @@ bool embed_text(FILE* report, const char* name, const std::string& text, bool cu
 // The line that ends a cut file or output.
 std::string cut_marker(size_t cap);
 
+// The cap of a log's embedded output: its newest bytes are kept.
+constexpr size_t log_tail_cap = 16u << 20;
+// Embeds the newest cap bytes of what input gives, under name. Output that
+// was longer starts with the marker line of the older part left out, and
+// then with the first whole line kept. Memory stays within cap. False when
+// input could not be read.
+bool embed_newest(FILE* report, const char* name, FILE* input, size_t cap);
+// The line that starts output whose older part was left out.
+std::string cut_marker_before(size_t cap);
+
 // Whether a kernel module is in the running kernel: listed in /proc/modules
 // or present under /sys/module. Reading these never loads anything.
 bool kernel_module_present(const char* name);

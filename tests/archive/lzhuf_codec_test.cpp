@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <memory>
 #include <random>
@@ -275,4 +278,40 @@ TEST(LzhufCodec, StreamCutShortStillGivesTheFullLength) {
     DecodeResult padded = decode_bytes(e.stream + '\0', e.sizes.uncompressed, e.sizes.compressed + 1);
     EXPECT_TRUE(padded.output == input);
     EXPECT_FALSE(padded.exact);
+}
+
+// Compressing from a descriptor gives the very stream that compressing the
+// same bytes from a file stream gives.
+TEST(LzhufCodec, DescriptorInputGivesTheSameStream) {
+    ScratchDir scratch;
+    ASSERT_TRUE(scratch.ok());
+    std::mt19937 rng(26);
+    const std::string inputs[] = {"A", std::string(70, ' '), text_like(rng, 100000), random_bytes(rng, 40000)};
+    for (const std::string& input : inputs) {
+        ASSERT_TRUE(write_file("in", input));
+        int fd = open("in", O_RDONLY);
+        ASSERT_GE(fd, 0);
+        char* data = nullptr;
+        size_t size = 0;
+        FILE* out = open_memstream(&data, &size);
+        auto codec = std::make_unique<LzhufCodec>();
+        CodecSizes sizes;
+        EXPECT_EQ(codec->encode_descriptor(fd, out, &sizes), 0);
+        std::fclose(out);
+        close(fd);
+        std::string stream(data, size);
+        std::free(data);
+        EncodeResult expected = encode_bytes(input);
+        EXPECT_EQ(sizes.uncompressed, expected.sizes.uncompressed);
+        EXPECT_EQ(sizes.compressed, expected.sizes.compressed);
+        EXPECT_TRUE(stream == expected.stream) << input.size();
+    }
+    LzhufCodec codec;
+    CodecSizes sizes;
+    ASSERT_TRUE(write_file("empty", ""));
+    int empty = open("empty", O_RDONLY);
+    EXPECT_EQ(codec.encode_descriptor(empty, stdout, &sizes), -4);
+    close(empty);
+    EXPECT_EQ(codec.encode_descriptor(-1, stdout, &sizes), -1);
+    EXPECT_EQ(codec.encode_descriptor(0, nullptr, &sizes), -1);
 }

@@ -15,6 +15,7 @@
 #include "probe_fixture.h"
 #include "probes/catalogue.h"
 #include "probes/checked_probe.h"
+#include "probes/log_tail_probe.h"
 
 namespace {
 
@@ -150,6 +151,8 @@ protected:
         s = relocated(s, "/tmp/sifterra.log", script_file_path(script_error_log));
         s = relocated(s, "/tmp/modules.tmp", script_file_path(script_module_copy));
         s = relocated(s, "/tmp/packages.log", script_file_path(script_package_copy));
+        s = relocated(s, "/var/log/journal/", logs_ + "/journal/", "*");
+        s = relocated(s, "/run/log/journal/", logs_ + "/run-journal/", "*");
         return "PATH=" + bin_ + "; " + s;
     }
 
@@ -243,6 +246,8 @@ TEST_F(FixtureMachine, OlderSourcesStillWinAndTheReportStaysAsItWas) {
 
 TEST_F(FixtureMachine, DpkgAndTheJournalStandInWhereTheOlderSourcesAreMissing) {
     fake_dpkg_query();
+    std::filesystem::create_directories(logs_ + "/journal/0123abcd");
+    write_file(logs_ + "/journal/0123abcd/system.journal", "");
     fake("journalctl",
          "case \"$*\" in *-k*) echo 'Jan  1 00:00:01 host kernel: e1000 up' ;; "
          "*) echo 'Jan  1 00:00:01 host journal: hello' ;; esac\n");
@@ -279,9 +284,9 @@ TEST(JournalDays, ScriptsNarrowedByDays) {
         int days;
         std::vector<std::string> present, absent;
     } cases[] = {
-        {journal_script, 3, {"journalctl --since=-3d -q -n 1", "journalctl --since=-3d --no-pager -o short -n 200000"},
+        {journal_script, 3, {"journalctl --since=-3d --no-pager -o short -n 200000 | tail -n 200000"},
          {"-b ", "5000", "-k "}},
-        {kernel_journal_script, 30, {"journalctl _TRANSPORT=kernel --since=-30d -q -n 1", "-n 200000 | tail -n 200000"},
+        {kernel_journal_script, 30, {"journalctl _TRANSPORT=kernel --since=-30d --no-pager", "-n 200000 | tail -n 200000"},
          {"-b ", "5000", "-k "}},
     };
     for (const auto& c : cases) {
@@ -295,6 +300,8 @@ TEST(JournalDays, ScriptsNarrowedByDays) {
 // A fixture journal of entries 0 to 9 days old that honours --since:
 // the narrowed scripts embed only the entries of the span.
 TEST_F(FixtureMachine, JournalOfTheLastDays) {
+    std::filesystem::create_directories(logs_ + "/journal/0123abcd");
+    write_file(logs_ + "/journal/0123abcd/system.journal", "");
     fake("journalctl",
          "days=99; kernel=no\n"
          "for a in \"$@\"; do case \"$a\" in --since=-*d) days=${a#--since=-}; days=${days%d} ;; "
@@ -312,6 +319,81 @@ TEST_F(FixtureMachine, JournalOfTheLastDays) {
               std::string::npos) << r;
     EXPECT_NE(r.find("---> FILE: journalctl -k <---\nkernel entry 1 days old\nkernel entry 0 days old\n---> END"),
               std::string::npos) << r;
+}
+
+// The availability tests answer from files and the shell's own lookup of
+// tools: a machine without "which" still has its sources found, and
+// journalctl is not asked whether there is a journal.
+TEST_F(FixtureMachine, AvailabilityTestsStartNoTool) {
+    std::filesystem::remove(bin_ + "/which");
+    const std::string calls = folder_.file("journalctl.calls");
+    fake("journalctl", "echo \"$*\" >> " + calls + "\necho 'Jan  1 00:00:01 host kernel: up'\n");
+    fake_dpkg_query();
+    struct row {
+        const char* what;
+        const char* journal_file;  // under the fixture's log folder, or none
+        const char* script;
+        bool available;
+    };
+    const row rows[] = {
+        {"journal, no journal folder", nullptr, journal_script, false},
+        {"kernel journal, no journal folder", nullptr, kernel_journal_script, false},
+        {"journal, a file in /var/log/journal", "journal/0123abcd/system.journal", journal_script, true},
+        {"kernel journal, a rotated file", "journal/0123abcd/system@1-2.journal~", kernel_journal_script, true},
+        {"journal, a file in /run/log/journal", "run-journal/0123abcd/system.journal", journal_script, true},
+        {"journal, an empty machine folder", "journal/0123abcd/", journal_script, false},
+        {"dpkg without rpm", nullptr, dpkg_package_script, true},
+    };
+    for (const row& r : rows) {
+        std::filesystem::remove_all(logs_ + "/journal");
+        std::filesystem::remove_all(logs_ + "/run-journal");
+        if (r.journal_file) {
+            std::string path = logs_ + "/" + r.journal_file;
+            std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+            if (path.back() != '/') write_file(path, "");
+        }
+        std::string script = here(r.script);
+        EXPECT_EQ(script_finds_sources(r.what, script.c_str()), r.available) << r.what;
+    }
+    EXPECT_FALSE(std::filesystem::exists(calls)) << read_file(calls);
+}
+
+// The messages and kernel scripts of a busy log keep the newest lines up to
+// their cap, after the marker line; a short log is embedded whole.
+TEST_F(FixtureMachine, LogScriptsKeepTheirNewestLines) {
+    std::string log = "Jan  1 00:00:00 host kernel: Linux version 6.1\n";
+    for (int i = 0; i < 3000; i++) log += "Jan  1 00:00:01 host kernel: line " + std::to_string(i) + "\n";
+    write_file(logs_ + "/messages", log);
+    struct row {
+        const char* name;
+        const char* script;
+        size_t cap;
+        bool cut;
+    };
+    const row rows[] = {{"/var/log/messages", messages_script, 200, true},
+                        {"Kernel messages", kernel_messages_script, 200, true},
+                        {"/var/log/messages", messages_script, log.size(), false}};
+    set_output_mode(0);
+    for (const row& r : rows) {
+        section_list list;
+        probe_section section(list, "System Log");
+        std::string script = here(r.script);
+        log_tail_probe probe(section, r.name, script.c_str(), 0, r.cap);
+        size_t before = report().size();
+        EXPECT_TRUE(probe.run()) << r.name;
+        std::string embedded = report().substr(before);
+        const std::string head = "\n---> FILE: " + std::string(r.name) + " <---\n";
+        const std::string tail = "kernel: line 2999\n---> END OF FILE <---\n";
+        ASSERT_EQ(embedded.compare(0, head.size(), head), 0) << embedded;
+        EXPECT_EQ(embedded.compare(embedded.size() - tail.size(), tail.size(), tail), 0) << embedded;
+        if (r.cut) {
+            const std::string marker = cut_marker_before(r.cap) + "Jan  1 00:00:01 host kernel: line 29";
+            EXPECT_EQ(embedded.compare(head.size(), marker.size(), marker), 0) << embedded;
+            EXPECT_LE(embedded.size(), head.size() + cut_marker_before(r.cap).size() + r.cap + 24);
+        } else {
+            EXPECT_EQ(embedded, head + log + "---> END OF FILE <---\n");
+        }
+    }
 }
 
 TEST_F(FixtureMachine, PackageSectionWithoutAnyTableIsNotFound) {

@@ -51,6 +51,45 @@ TEST_F(SystemFilesTest, EmbeddedFilesEndWithTheCutMarker) {
               "\n---> FILE: empty <---\n---> END OF FILE <---\n");
 }
 
+// A log's output keeps its newest bytes: whole lines after the marker.
+TEST_F(SystemFilesTest, NewestBytesOfAnOutputAreKept) {
+    std::string many_lines;
+    for (int i = 0; i < 20000; i++) many_lines += "line " + std::to_string(i) + "\n";
+    struct row {
+        const char* what;
+        std::string output;
+        size_t cap;
+        std::string embedded;
+    };
+    const std::vector<row> rows = {
+        {"shorter than the cap", "a\nb\n", 10, "a\nb\n"},
+        {"exactly the cap", "a\nbc\n", 5, "a\nbc\n"},
+        {"empty", "", 10, ""},
+        {"a cut line is dropped", "first\nsecond\nthird\n", 10,
+         cut_marker_before(10) + "third\n"},
+        {"cut at a line end", "first\nsecond\nthird\n", 13, cut_marker_before(13) + "second\nthird\n"},
+        {"no line end in the part kept", "0123456789abcdef", 4, cut_marker_before(4) + "cdef"},
+        {"many chunks through the ring", many_lines, 33,
+         cut_marker_before(33) + "line 19997\nline 19998\nline 19999\n"},
+        {"many chunks, a cut line", many_lines, 30, cut_marker_before(30) + "line 19998\nline 19999\n"},
+        {"one chunk larger than the cap", std::string(70000, 'x') + "\nend\n", 4, cut_marker_before(4) + "end\n"},
+        {"a cap of nothing", "abc\n", 0, cut_marker_before(0)},
+    };
+    set_output_mode(0);
+    for (const row& r : rows) {
+        size_t before = report().size();
+        std::string copy = r.output;
+        char empty = 0;
+        FILE* input = fmemopen(copy.empty() ? &empty : copy.data(), copy.size(), "r");
+        ASSERT_NE(input, nullptr);
+        EXPECT_TRUE(embed_newest(run_context.report, "log", input, r.cap)) << r.what;
+        std::fclose(input);
+        EXPECT_EQ(report().substr(before), "\n---> FILE: log <---\n" + r.embedded + "---> END OF FILE <---\n")
+            << r.what;
+    }
+    EXPECT_EQ(cut_marker_before(16), "--- cut here: what came before the last 16 bytes is left out ---\n");
+}
+
 TEST_F(SystemFilesTest, ListingsAreInNaturalOrderAndCapped) {
     for (const char* name : {"sda10", "sda2", "sda1", "sdb", "nvme0n1", "9", "10"}) put(std::string("/d/") + name, "");
     std::vector<std::string> names;
