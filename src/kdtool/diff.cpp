@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "kdtool/diff_rules.h"
+#include "kdtool/json_text.h"
 #include "kdtool/kdtool_commands.h"
 #include "kdtool/line_diff.h"
 #include "kdtool/report_index.h"
@@ -683,18 +684,7 @@ void write_changes_text(FILE* out, const std::vector<diff_change>& changes) {
     }
 }
 
-void put_json(FILE* out, std::string_view text) {
-    std::fputc('"', out);
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\')
-            std::fprintf(out, "\\%c", c);
-        else if (c < 0x20 || c == 0x7F)
-            std::fprintf(out, "\\u%04x", c);
-        else
-            std::fputc(c, out);
-    }
-    std::fputc('"', out);
-}
+void put_json(FILE* out, std::string_view text) { put_json_string(out, text); }
 
 const char* change_name(const diff_change& c) {
     switch (c.mark) {

@@ -1,24 +1,9 @@
 // kdtool findings: the problems a report shows, for a person or as JSON.
 #include "kdtool/findings.h"
+#include "kdtool/json_text.h"
 #include "kdtool/kdtool_commands.h"
 #include "kdtool/text_form.h"
 
-namespace {
-
-void put_json_text(FILE* out, std::string_view text) {
-    std::fputc('"', out);
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\')
-            std::fprintf(out, "\\%c", c);
-        else if (c < 0x20 || c == 0x7F)
-            std::fprintf(out, "\\u%04x", c);
-        else
-            std::fputc(c, out);
-    }
-    std::fputc('"', out);
-}
-
-}  // namespace
 
 void write_findings_text(FILE* out, const std::vector<finding>& found, bool quiet_when_none) {
     if (found.empty()) {
@@ -41,19 +26,19 @@ void write_findings_json(FILE* out, const std::vector<finding>& found) {
     const char* separator = "\n";
     for (const finding& f : found) {
         std::fprintf(out, "%s  {\"severity\": ", separator);
-        put_json_text(out, severity_name(f.severity));
+        put_json_string(out, severity_name(f.severity));
         std::fputs(", \"rule\": ", out);
-        put_json_text(out, f.rule);
+        put_json_string(out, f.rule);
         std::fputs(", \"title\": ", out);
-        put_json_text(out, f.title);
+        put_json_string(out, f.title);
         std::fputs(", \"evidence\": ", out);
-        put_json_text(out, f.evidence);
+        put_json_string(out, f.evidence);
         std::fputs(", \"section\": ", out);
-        put_json_text(out, f.section);
+        put_json_string(out, f.section);
         std::fputs(", \"item\": ", out);
-        put_json_text(out, f.item);
+        put_json_string(out, f.item);
         std::fprintf(out, ", \"repeats\": %ld, \"next\": ", f.repeats);
-        put_json_text(out, f.next);
+        put_json_string(out, f.next);
         std::fputs("}", out);
         separator = ",\n";
     }

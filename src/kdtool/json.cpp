@@ -3,36 +3,11 @@
 #include <cstdlib>
 #include <unordered_map>
 
+#include "kdtool/json_text.h"
 #include "kdtool/kdtool_commands.h"
 #include "report/report_reader.h"
 
 namespace {
-
-// Writes text escaped for the inside of a JSON string.
-void put_json_text(FILE* out, std::string_view text) {
-    size_t start = 0;
-    for (size_t i = 0; i < text.size(); i++) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
-        std::fwrite(text.data() + start, 1, i - start, out);
-        start = i + 1;
-        switch (c) {
-        case '"': std::fputs("\\\"", out); break;
-        case '\\': std::fputs("\\\\", out); break;
-        case '\n': std::fputs("\\n", out); break;
-        case '\r': std::fputs("\\r", out); break;
-        case '\t': std::fputs("\\t", out); break;
-        default: std::fprintf(out, "\\u%04x", c); break;
-        }
-    }
-    std::fwrite(text.data() + start, 1, text.size() - start, out);
-}
-
-void put_json_string(FILE* out, std::string_view text) {
-    std::fputc('"', out);
-    put_json_text(out, text);
-    std::fputc('"', out);
-}
 
 // Is the magnitude (decimal digits, no leading zero) at most limit?
 bool at_most(std::string_view digits, std::string_view limit) {

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "kdtool/findings.h"
+#include "kdtool/json_text.h"
 #include "kdtool/kdtool_commands.h"
 #include "report/report_reader.h"
 
@@ -89,23 +90,7 @@ std::string for_csv(const std::string& value) {
     return quoted + "\"";
 }
 
-std::string for_json(const std::string& value) {
-    std::string text = "\"";
-    for (char c : value) {
-        unsigned char byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            text += '\\';
-            text += c;
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            text += escaped;
-        } else {
-            text += c;
-        }
-    }
-    return text + "\"";
-}
+std::string for_json(const std::string& value) { return json_string(value); }
 
 std::string value_of(const std::vector<std::pair<std::string, std::string>>& summary, const char* column) {
     for (const auto& [name, value] : summary)
