@@ -259,8 +259,11 @@ __attribute__((always_inline)) inline void LzhufCodec::insert_node(int r) {
             match_position_ = static_cast<int16_t>(N - 1 - (best & (N - 1)));
             return;
         }
-        next = side ? right : left;
-        other = side ? right_word : left_word;
+        // Selected by masks: the side is as good as random, and a branch on
+        // it would be mispredicted every other step.
+        const int pick = -side;
+        next = left ^ ((left ^ right) & pick);
+        other = left_word ^ ((left_word ^ right_word) & static_cast<uint64_t>(static_cast<int64_t>(pick)));
     }
     kids_[p][side] = static_cast<int16_t>(r);
     parent_[r] = static_cast<int16_t>(p);
