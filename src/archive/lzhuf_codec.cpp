@@ -6,6 +6,9 @@
 #include <cerrno>
 
 #include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstring>
 
 namespace {
@@ -64,16 +67,16 @@ void LzhufCodec::fill_ring() {
 
 void LzhufCodec::start_model() {
     for (int i = 0; i < N_CHAR; i++) {
-        nodes_[i].freq = 1;
+        freq_[i] = 1;
         nodes_[i].child = static_cast<int16_t>(i + T);
         leaf_[i] = static_cast<int16_t>(i);
     }
     for (int i = 0, j = N_CHAR; j <= R; i += 2, j++) {
-        nodes_[j].freq = static_cast<uint16_t>(nodes_[i].freq + nodes_[i + 1].freq);
+        freq_[j] = static_cast<uint16_t>(freq_[i] + freq_[i + 1]);
         nodes_[j].child = static_cast<int16_t>(i);
         nodes_[i].parent = nodes_[i + 1].parent = static_cast<int16_t>(j);
     }
-    nodes_[T].freq = 0xFFFF;
+    for (int i = T; i < FREQ_ENTRIES; i++) freq_[i] = 0xFFFF;
     nodes_[T].child = 0;
     nodes_[R].parent = 0;
 }
@@ -96,7 +99,7 @@ void LzhufCodec::rebuild_tree() {
     int j = 0;
     for (int i = 0; i < T; i++) {
         if (nodes_[i].child >= T) {
-            freq[j] = static_cast<uint16_t>((nodes_[i].freq + 1) / 2);
+            freq[j] = static_cast<uint16_t>((freq_[i] + 1) / 2);
             child[j] = nodes_[i].child;
             j++;
         }
@@ -114,7 +117,7 @@ void LzhufCodec::rebuild_tree() {
         child[k] = static_cast<int16_t>(i);
     }
     for (int i = 0; i < T; i++) {
-        nodes_[i].freq = freq[i];
+        freq_[i] = freq[i];
         nodes_[i].child = child[i];
     }
     for (int i = 0; i < T; i++) set_parent(child[i], i);
@@ -126,23 +129,39 @@ void LzhufCodec::rebuild_tree() {
 // (That node is found by a scan: runs of equal counts are short, and a
 // table of run ends measured slower, its upkeep lying on every step.)
 void LzhufCodec::update_model(int symbol) {
-    if (nodes_[R].freq == MAX_FREQ) rebuild_tree();
+    if (freq_[R] == MAX_FREQ) rebuild_tree();
     int k = leaf_[symbol];
     do {
-        unsigned f = ++nodes_[k].freq;
-        if (f > nodes_[k + 1].freq) k = exchange(k, f);
+        unsigned f = ++freq_[k];
+        if (f > freq_[k + 1]) k = exchange(k, f);
     } while ((k = nodes_[k].parent) != 0);
+}
+
+// The first node from `from` on whose count is f or more. Counts grow
+// along the nodes and end in the sentinel, so the search stops there at
+// the latest; the padding after the sentinel lets it read eight at a time.
+inline int LzhufCodec::first_not_below(int from, unsigned f) const {
+#if defined(__SSE2__)
+    const __m128i wanted = _mm_set1_epi16(static_cast<short>(f));
+    const __m128i zero = _mm_setzero_si128();
+    for (int at = from;; at += 8) {
+        const __m128i counts = _mm_loadu_si128(reinterpret_cast<const __m128i*>(freq_ + at));
+        // f - count saturates to zero exactly where the count is f or more.
+        const int hits = _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_subs_epu16(wanted, counts), zero));
+        if (hits) return at + __builtin_ctz(static_cast<unsigned>(hits)) / 2;
+    }
+#else
+    while (f > freq_[from]) from++;
+    return from;
+#endif
 }
 
 // Node k's count f passed that of the next node: k changes places with the
 // last node l of k's old count, l takes f; gives l.
 inline int LzhufCodec::exchange(int k, unsigned f) {
-    int l = k + 1;
-    while (f > nodes_[++l].freq) {
-    }
-    l--;
-    nodes_[k].freq = nodes_[l].freq;
-    nodes_[l].freq = static_cast<uint16_t>(f);
+    int l = first_not_below(k + 2, f) - 1;
+    freq_[k] = freq_[l];
+    freq_[l] = static_cast<uint16_t>(f);
     int i = nodes_[k].child;
     int j = nodes_[l].child;
     set_parent(i, l);
@@ -156,18 +175,18 @@ inline int LzhufCodec::exchange(int k, unsigned f) {
 // first): while nothing changes places the nodes are known in advance, and
 // the counting need not wait for each parent link.
 inline void LzhufCodec::update_path(int symbol, const int16_t* path, int depth) {
-    if (nodes_[R].freq == MAX_FREQ) {
+    if (freq_[R] == MAX_FREQ) {
         update_model(symbol);  // the rebuilt tree has other paths
         return;
     }
     for (int at = depth - 1; at >= 0; at--) {
         int k = path[at];
-        unsigned f = ++nodes_[k].freq;
-        if (f > nodes_[k + 1].freq) {
+        unsigned f = ++freq_[k];
+        if (f > freq_[k + 1]) {
             k = exchange(k, f);
             while ((k = nodes_[k].parent) != 0) {
-                f = ++nodes_[k].freq;
-                if (f > nodes_[k + 1].freq) k = exchange(k, f);
+                f = ++freq_[k];
+                if (f > freq_[k + 1]) k = exchange(k, f);
             }
             return;
         }
