@@ -79,6 +79,26 @@ void LzhufCodec::start_model() {
     for (int i = T; i < FREQ_ENTRIES; i++) freq_[i] = 0xFFFF;
     nodes_[T].child = 0;
     nodes_[R].parent = 0;
+    if (two_level_) start_grandchildren();
+}
+
+// The grandchild table from scratch.
+void LzhufCodec::start_grandchildren() {
+    for (int y = 0; y < R; y++) {
+        int c = nodes_[y].child;
+        for (int b = 0; b < 2; b++) grand_[y * 2 + b] = c < T ? nodes_[c + b].child : static_cast<int16_t>(c);
+    }
+}
+
+// Node x got another child: its own grandchild entries and the one of its
+// parent that names x's child follow. A leaf's entries hold its child too.
+inline void LzhufCodec::note_child(int x) {
+    const int c = nodes_[x].child;
+    const int inner = c < T ? c : 0;
+    grand_[x * 2] = c < T ? nodes_[inner].child : static_cast<int16_t>(c);
+    grand_[x * 2 + 1] = c < T ? nodes_[inner + 1].child : static_cast<int16_t>(c);
+    const int y = nodes_[x].parent;
+    grand_[y * 2 + (x & 1)] = static_cast<int16_t>(c);
 }
 
 // Points the parent link of a node's child (both children for an inner
@@ -121,6 +141,7 @@ void LzhufCodec::rebuild_tree() {
         nodes_[i].child = child[i];
     }
     for (int i = 0; i < T; i++) set_parent(child[i], i);
+    if (two_level_) start_grandchildren();
 }
 
 // Counts one more of symbol on the way from its leaf to the root. A node
@@ -168,6 +189,10 @@ inline int LzhufCodec::exchange(int k, unsigned f) {
     set_parent(j, k);
     nodes_[l].child = static_cast<int16_t>(i);
     nodes_[k].child = static_cast<int16_t>(j);
+    if (two_level_) {
+        note_child(k);
+        note_child(l);
+    }
     return l;
 }
 
@@ -384,14 +409,28 @@ inline int LzhufCodec::decode_symbol() {
     refill_bits();
     uint64_t bits = bit_buffer_;
     int depth = 0;
-    int node = R;
     path_[depth++] = R;
     int n = nodes_[R].child;
-    while (n < T) {
-        node = n + static_cast<int>(bits >> 63);
-        path_[depth++] = static_cast<int16_t>(node);
-        n = nodes_[node].child;
-        bits <<= 1;
+    // Two levels a step: the child of the node the first bit picks, and
+    // from the grandchild table, in one go, the child of the node the
+    // second bit picks below it.
+    for (;;) {
+        const int first = static_cast<int>(bits >> 63);
+        const int node = n + first;
+        const int below = nodes_[node].child;
+        const int further = grand_[n * 2 + static_cast<int>(bits >> 62)];
+        path_[depth] = static_cast<int16_t>(node);
+        if (below >= T) {
+            depth += 1;
+            bits <<= 1;
+            n = below;
+            break;
+        }
+        path_[depth + 1] = static_cast<int16_t>(below + static_cast<int>((bits >> 62) & 1));
+        depth += 2;
+        bits <<= 2;
+        n = further;
+        if (n >= T) break;
     }
     bit_buffer_ = bits;
     bit_count_ -= depth - 1;
@@ -493,6 +532,7 @@ int LzhufCodec::encode_descriptor(int input, FILE* output, CodecSizes* sizes) {
 
 int LzhufCodec::encode_rest(CodecSizes* sizes) {
     text_size_ = code_size_ = 0;
+    two_level_ = false;
     start_model();
     start_trees();
     fill_ring();
@@ -589,6 +629,7 @@ int LzhufCodec::decode(FILE* input, FILE* output, const CodecSizes* sizes) {
         return 0;
     }
 
+    two_level_ = true;
     start_model();
     fill_ring();
     int r = N - F;

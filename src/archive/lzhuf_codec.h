@@ -109,6 +109,13 @@ private:
     static constexpr int FREQ_ENTRIES = T + 8;
     uint16_t freq_[FREQ_ENTRIES];
     int first_not_below(int from, unsigned f) const;
+    // For decoding, two levels a step: entry 2y + b is the child of node
+    // y's child + b (y's own child when that is a leaf). Kept up to date
+    // only while two_level_ is set.
+    void start_grandchildren();
+    void note_child(int x);
+    bool two_level_ = false;
+    int16_t grand_[2 * T];
     int16_t leaf_[N_CHAR];  // the node holding each symbol
     // The nodes a symbol's code passed, root first (no path is longer than
     // the tree has nodes).
