@@ -209,6 +209,10 @@ inline void LzhufCodec::update_path(int symbol, const int16_t* path, int depth) 
         unsigned f = ++freq_[k];
         if (f > freq_[k + 1]) {
             k = exchange(k, f);
+            // The root never changes places, so the path has a node above;
+            // often the new place has the same parent (a sibling took the
+            // old one) and the path still holds.
+            if (nodes_[k].parent == path[at - 1]) continue;
             while ((k = nodes_[k].parent) != 0) {
                 f = ++freq_[k];
                 if (f > freq_[k + 1]) k = exchange(k, f);
