@@ -231,15 +231,22 @@ void LzhufCodec::start_trees() {
 
 namespace {
 
-// Eight bytes as a number whose highest byte is the first in memory.
-inline uint64_t load_be64(const uint8_t* p) {
+// Eight bytes as they lie in memory, and as a number whose highest byte is
+// the first in memory.
+inline uint64_t load_raw64(const uint8_t* p) {
     uint64_t v;
     std::memcpy(&v, p, 8);
+    return v;
+}
+
+inline uint64_t to_be64(uint64_t v) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     v = __builtin_bswap64(v);
 #endif
     return v;
 }
+
+inline uint64_t load_be64(const uint8_t* p) { return to_be64(load_raw64(p)); }
 
 // The length of the common prefix of two F-byte strings whose first nine
 // bytes are equal (up to F), and whether a is the greater one.
@@ -268,55 +275,64 @@ inline int longer_prefix(const uint8_t* a, const uint8_t* b, int* greater) {
 // words are fetched while that comparison runs; the common length is only
 // needed for the score, and a match is scored as its length above its
 // nearness ((p - r) & (N - 1) grows as the distance shrinks), so that one
-// maximum keeps the best without a branch.
+// maximum keeps the best without a branch. Matches of THRESHOLD bytes or
+// fewer are scored too: any longer one outscores them, and a caller codes
+// a literal for them as for no match at all.
 __attribute__((always_inline)) inline void LzhufCodec::insert_node(int r) {
     const uint8_t* key = &ring_[r];
     const uint64_t head = load_be64(key + 1);
-    int p = N + 1 + key[0];
-    unsigned best = 0;
+    unsigned p = N + 1 + key[0];
+    unsigned best = 0;  // (length - 1) << 12 | nearness, 0 for no string passed
     kids_[r][0] = kids_[r][1] = NIL;
-    int side = 1;
-    int next = kids_[p][1];
+    unsigned side = 1;
+    unsigned next = kids_[p][1];
     uint64_t other = load_be64(&ring_[next + 1]);
     while (next != NIL) {
         p = next;
-        const int left = kids_[p][0], right = kids_[p][1];
-        const uint64_t left_word = load_be64(&ring_[left + 1]);
-        const uint64_t right_word = load_be64(&ring_[right + 1]);
-        int i;
+        const unsigned left = kids_[p][0], right = kids_[p][1];
+        const uint64_t left_word = load_raw64(&ring_[left + 1]);
+        const uint64_t right_word = load_raw64(&ring_[right + 1]);
+        const unsigned nearness = (p - static_cast<unsigned>(r)) & (N - 1);
+        unsigned score;
         if (head != other) {
             side = head > other;
-            i = 1 + __builtin_clzll(head ^ other) / 8;
+            score = static_cast<unsigned>(__builtin_clzll(head ^ other) >> 3) << 12 | nearness;
         } else {
-            i = longer_prefix(key, &ring_[p], &side);
+            int greater = 0;
+            const int i = longer_prefix(key, &ring_[p], &greater);
+            side = static_cast<unsigned>(greater);
+            score = static_cast<unsigned>(i - 1) << 12 | nearness;
+            if (i >= F) {
+                // Full-length match: r takes p's place in the tree.
+                best = score > best ? score : best;
+                parent_[r] = parent_[p];
+                kids_[r][0] = static_cast<uint16_t>(left);
+                kids_[r][1] = static_cast<uint16_t>(right);
+                parent_[left] = static_cast<uint16_t>(r);
+                parent_[right] = static_cast<uint16_t>(r);
+                int up = parent_[p];
+                kids_[up][kids_[up][1] == p ? 1 : 0] = static_cast<uint16_t>(r);
+                parent_[p] = NIL;
+                match_length_ = static_cast<int16_t>((best >> 12) + 1);
+                match_position_ = static_cast<int16_t>(N - 1 - (best & (N - 1)));
+                return;
+            }
         }
-        const unsigned keep = 0u - static_cast<unsigned>(i > THRESHOLD);
-        const unsigned score = (static_cast<unsigned>(i) << 12 | ((p - r) & (N - 1))) & keep;
         best = score > best ? score : best;
-        if (i >= F) {
-            // Full-length match: r takes p's place in the tree.
-            parent_[r] = parent_[p];
-            kids_[r][0] = static_cast<int16_t>(left);
-            kids_[r][1] = static_cast<int16_t>(right);
-            parent_[left] = static_cast<int16_t>(r);
-            parent_[right] = static_cast<int16_t>(r);
-            int up = parent_[p];
-            kids_[up][kids_[up][1] == p ? 1 : 0] = static_cast<int16_t>(r);
-            parent_[p] = NIL;
-            match_length_ = static_cast<int16_t>(best >> 12);
-            match_position_ = static_cast<int16_t>(N - 1 - (best & (N - 1)));
-            return;
-        }
         // Selected by masks: the side is as good as random, and a branch on
         // it would be mispredicted every other step.
-        const int pick = -side;
+        const unsigned pick = 0u - side;
         next = left ^ ((left ^ right) & pick);
-        other = left_word ^ ((left_word ^ right_word) & static_cast<uint64_t>(static_cast<int64_t>(pick)));
+        other = to_be64(left_word ^ ((left_word ^ right_word) & static_cast<uint64_t>(static_cast<int64_t>(static_cast<int>(pick)))));
     }
-    kids_[p][side] = static_cast<int16_t>(r);
-    parent_[r] = static_cast<int16_t>(p);
-    match_length_ = static_cast<int16_t>(best >> 12);
-    if (best) match_position_ = static_cast<int16_t>(N - 1 - (best & (N - 1)));
+    kids_[p][side] = static_cast<uint16_t>(r);
+    parent_[r] = static_cast<uint16_t>(p);
+    if (best) {
+        match_length_ = static_cast<int16_t>((best >> 12) + 1);
+        match_position_ = static_cast<int16_t>(N - 1 - (best & (N - 1)));
+    } else {
+        match_length_ = 0;
+    }
 }
 
 __attribute__((always_inline)) inline void LzhufCodec::delete_node(int p) {
@@ -335,14 +351,14 @@ __attribute__((always_inline)) inline void LzhufCodec::delete_node(int p) {
             kids_[parent_[q]][1] = kids_[q][0];
             parent_[kids_[q][0]] = parent_[q];
             kids_[q][0] = kids_[p][0];
-            parent_[kids_[p][0]] = static_cast<int16_t>(q);
+            parent_[kids_[p][0]] = static_cast<uint16_t>(q);
         }
         kids_[q][1] = kids_[p][1];
-        parent_[kids_[p][1]] = static_cast<int16_t>(q);
+        parent_[kids_[p][1]] = static_cast<uint16_t>(q);
     }
     parent_[q] = parent_[p];
     int up = parent_[p];
-    kids_[up][kids_[up][1] == p ? 1 : 0] = static_cast<int16_t>(q);
+    kids_[up][kids_[up][1] == p ? 1 : 0] = static_cast<uint16_t>(q);
     parent_[p] = NIL;
 }
 

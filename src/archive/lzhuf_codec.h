@@ -91,8 +91,8 @@ private:
     int16_t match_length_ = 0;
     // Search trees: the two children of a node side by side (0 left,
     // 1 right), so that the descent picks one by the comparison's sign.
-    int16_t kids_[N + 257][2];
-    int16_t parent_[N + 1];
+    uint16_t kids_[N + 257][2];
+    uint16_t parent_[N + 1];
 
     // The Huffman tree in frequency order. A node's parent and child share
     // one entry, so each step of a walk is one load. A child of T or more
