@@ -272,19 +272,22 @@ inline int longer_prefix(const uint8_t* a, const uint8_t* b, int* greater) {
 // The descent is one chain of dependent loads, so each step keeps it short:
 // strings are compared eight bytes at a time as big-endian numbers, so that
 // one comparison gives the side; both children of a node and their first
-// words are fetched while that comparison runs; the common length is only
-// needed for the score, and a match is scored as its length above its
-// nearness ((p - r) & (N - 1) grows as the distance shrinks), so that one
-// maximum keeps the best without a branch. Matches of THRESHOLD bytes or
-// fewer are scored too: any longer one outscores them, and a caller codes
-// a literal for them as for no match at all.
+// words are fetched while that comparison runs, and the next ones are
+// picked by masks (the side is as good as random: a branch on it would be
+// mispredicted every other step). A match is scored as 8 - its length
+// above its position, so that the smallest score is the best and one
+// minimum keeps it without a branch; for a common length below 9 that is
+// the highest set bit of the two words' difference over eight. Matches of
+// THRESHOLD bytes or fewer are scored too: any longer one outscores them,
+// and a caller codes a literal for them as for no match at all.
 __attribute__((always_inline)) inline void LzhufCodec::insert_node(int r) {
     const uint8_t* key = &ring_[r];
     const uint64_t head = load_be64(key + 1);
+    const unsigned before = static_cast<unsigned>(r) - 1;
     unsigned p = N + 1 + key[0];
-    unsigned best = 0;  // (length - 1) << 12 | nearness, 0 for no string passed
+    int best = INT32_MAX;  // no string passed
     kids_[r][0] = kids_[r][1] = NIL;
-    unsigned side = 1;
+    uint64_t pick = ~uint64_t{0};  // all ones for the right side
     unsigned next = kids_[p][1];
     uint64_t other = load_be64(&ring_[next + 1]);
     while (next != NIL) {
@@ -292,19 +295,19 @@ __attribute__((always_inline)) inline void LzhufCodec::insert_node(int r) {
         const unsigned left = kids_[p][0], right = kids_[p][1];
         const uint64_t left_word = load_raw64(&ring_[left + 1]);
         const uint64_t right_word = load_raw64(&ring_[right + 1]);
-        const unsigned nearness = (p - static_cast<unsigned>(r)) & (N - 1);
-        unsigned score;
+        const int position = static_cast<int>((before - p) & (N - 1));
+        int score;
         if (head != other) {
-            side = head > other;
-            score = static_cast<unsigned>(__builtin_clzll(head ^ other) >> 3) << 12 | nearness;
+            pick = 0 - static_cast<uint64_t>(head > other);
+            score = (63 ^ __builtin_clzll(head ^ other)) >> 3 << 12 | position;
         } else {
             int greater = 0;
             const int i = longer_prefix(key, &ring_[p], &greater);
-            side = static_cast<unsigned>(greater);
-            score = static_cast<unsigned>(i - 1) << 12 | nearness;
+            pick = 0 - static_cast<uint64_t>(greater);
+            score = (8 - i) * (1 << 12) + position;
             if (i >= F) {
                 // Full-length match: r takes p's place in the tree.
-                best = score > best ? score : best;
+                best = score < best ? score : best;
                 parent_[r] = parent_[p];
                 kids_[r][0] = static_cast<uint16_t>(left);
                 kids_[r][1] = static_cast<uint16_t>(right);
@@ -313,23 +316,20 @@ __attribute__((always_inline)) inline void LzhufCodec::insert_node(int r) {
                 int up = parent_[p];
                 kids_[up][kids_[up][1] == p ? 1 : 0] = static_cast<uint16_t>(r);
                 parent_[p] = NIL;
-                match_length_ = static_cast<int16_t>((best >> 12) + 1);
-                match_position_ = static_cast<int16_t>(N - 1 - (best & (N - 1)));
+                match_length_ = static_cast<int16_t>(8 - (best >> 12));
+                match_position_ = static_cast<int16_t>(best & (N - 1));
                 return;
             }
         }
-        best = score > best ? score : best;
-        // Selected by masks: the side is as good as random, and a branch on
-        // it would be mispredicted every other step.
-        const unsigned pick = 0u - side;
-        next = left ^ ((left ^ right) & pick);
-        other = to_be64(left_word ^ ((left_word ^ right_word) & static_cast<uint64_t>(static_cast<int64_t>(static_cast<int>(pick)))));
+        best = score < best ? score : best;
+        next = left ^ ((left ^ right) & static_cast<unsigned>(pick));
+        other = to_be64(left_word ^ ((left_word ^ right_word) & pick));
     }
-    kids_[p][side] = static_cast<uint16_t>(r);
+    kids_[p][pick & 1] = static_cast<uint16_t>(r);
     parent_[r] = static_cast<uint16_t>(p);
-    if (best) {
-        match_length_ = static_cast<int16_t>((best >> 12) + 1);
-        match_position_ = static_cast<int16_t>(N - 1 - (best & (N - 1)));
+    if (best != INT32_MAX) {
+        match_length_ = static_cast<int16_t>(8 - (best >> 12));
+        match_position_ = static_cast<int16_t>(best & (N - 1));
     } else {
         match_length_ = 0;
     }
