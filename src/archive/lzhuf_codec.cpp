@@ -6,6 +6,9 @@
 #include <cerrno>
 
 #include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstring>
 
 namespace {
@@ -64,18 +67,38 @@ void LzhufCodec::fill_ring() {
 
 void LzhufCodec::start_model() {
     for (int i = 0; i < N_CHAR; i++) {
-        nodes_[i].freq = 1;
+        freq_[i] = 1;
         nodes_[i].child = static_cast<int16_t>(i + T);
         leaf_[i] = static_cast<int16_t>(i);
     }
     for (int i = 0, j = N_CHAR; j <= R; i += 2, j++) {
-        nodes_[j].freq = static_cast<uint16_t>(nodes_[i].freq + nodes_[i + 1].freq);
+        freq_[j] = static_cast<uint16_t>(freq_[i] + freq_[i + 1]);
         nodes_[j].child = static_cast<int16_t>(i);
         nodes_[i].parent = nodes_[i + 1].parent = static_cast<int16_t>(j);
     }
-    nodes_[T].freq = 0xFFFF;
+    for (int i = T; i < FREQ_ENTRIES; i++) freq_[i] = 0xFFFF;
     nodes_[T].child = 0;
     nodes_[R].parent = 0;
+    if (two_level_) start_grandchildren();
+}
+
+// The grandchild table from scratch.
+void LzhufCodec::start_grandchildren() {
+    for (int y = 0; y < R; y++) {
+        int c = nodes_[y].child;
+        for (int b = 0; b < 2; b++) grand_[y * 2 + b] = c < T ? nodes_[c + b].child : static_cast<int16_t>(c);
+    }
+}
+
+// Node x got another child: its own grandchild entries and the one of its
+// parent that names x's child follow. A leaf's entries hold its child too.
+inline void LzhufCodec::note_child(int x) {
+    const int c = nodes_[x].child;
+    const int inner = c < T ? c : 0;
+    grand_[x * 2] = c < T ? nodes_[inner].child : static_cast<int16_t>(c);
+    grand_[x * 2 + 1] = c < T ? nodes_[inner + 1].child : static_cast<int16_t>(c);
+    const int y = nodes_[x].parent;
+    grand_[y * 2 + (x & 1)] = static_cast<int16_t>(c);
 }
 
 // Points the parent link of a node's child (both children for an inner
@@ -96,7 +119,7 @@ void LzhufCodec::rebuild_tree() {
     int j = 0;
     for (int i = 0; i < T; i++) {
         if (nodes_[i].child >= T) {
-            freq[j] = static_cast<uint16_t>((nodes_[i].freq + 1) / 2);
+            freq[j] = static_cast<uint16_t>((freq_[i] + 1) / 2);
             child[j] = nodes_[i].child;
             j++;
         }
@@ -114,10 +137,11 @@ void LzhufCodec::rebuild_tree() {
         child[k] = static_cast<int16_t>(i);
     }
     for (int i = 0; i < T; i++) {
-        nodes_[i].freq = freq[i];
+        freq_[i] = freq[i];
         nodes_[i].child = child[i];
     }
     for (int i = 0; i < T; i++) set_parent(child[i], i);
+    if (two_level_) start_grandchildren();
 }
 
 // Counts one more of symbol on the way from its leaf to the root. A node
@@ -126,29 +150,49 @@ void LzhufCodec::rebuild_tree() {
 // (That node is found by a scan: runs of equal counts are short, and a
 // table of run ends measured slower, its upkeep lying on every step.)
 void LzhufCodec::update_model(int symbol) {
-    if (nodes_[R].freq == MAX_FREQ) rebuild_tree();
+    if (freq_[R] == MAX_FREQ) rebuild_tree();
     int k = leaf_[symbol];
     do {
-        unsigned f = ++nodes_[k].freq;
-        if (f > nodes_[k + 1].freq) k = exchange(k, f);
+        unsigned f = ++freq_[k];
+        if (f > freq_[k + 1]) k = exchange(k, f);
     } while ((k = nodes_[k].parent) != 0);
+}
+
+// The first node from `from` on whose count is f or more. Counts grow
+// along the nodes and end in the sentinel, so the search stops there at
+// the latest; the padding after the sentinel lets it read eight at a time.
+inline int LzhufCodec::first_not_below(int from, unsigned f) const {
+#if defined(__SSE2__)
+    const __m128i wanted = _mm_set1_epi16(static_cast<short>(f));
+    const __m128i zero = _mm_setzero_si128();
+    for (int at = from;; at += 8) {
+        const __m128i counts = _mm_loadu_si128(reinterpret_cast<const __m128i*>(freq_ + at));
+        // f - count saturates to zero exactly where the count is f or more.
+        const int hits = _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_subs_epu16(wanted, counts), zero));
+        if (hits) return at + __builtin_ctz(static_cast<unsigned>(hits)) / 2;
+    }
+#else
+    while (f > freq_[from]) from++;
+    return from;
+#endif
 }
 
 // Node k's count f passed that of the next node: k changes places with the
 // last node l of k's old count, l takes f; gives l.
 inline int LzhufCodec::exchange(int k, unsigned f) {
-    int l = k + 1;
-    while (f > nodes_[++l].freq) {
-    }
-    l--;
-    nodes_[k].freq = nodes_[l].freq;
-    nodes_[l].freq = static_cast<uint16_t>(f);
+    int l = first_not_below(k + 2, f) - 1;
+    freq_[k] = freq_[l];
+    freq_[l] = static_cast<uint16_t>(f);
     int i = nodes_[k].child;
     int j = nodes_[l].child;
     set_parent(i, l);
     set_parent(j, k);
     nodes_[l].child = static_cast<int16_t>(i);
     nodes_[k].child = static_cast<int16_t>(j);
+    if (two_level_) {
+        note_child(k);
+        note_child(l);
+    }
     return l;
 }
 
@@ -156,18 +200,22 @@ inline int LzhufCodec::exchange(int k, unsigned f) {
 // first): while nothing changes places the nodes are known in advance, and
 // the counting need not wait for each parent link.
 inline void LzhufCodec::update_path(int symbol, const int16_t* path, int depth) {
-    if (nodes_[R].freq == MAX_FREQ) {
+    if (freq_[R] == MAX_FREQ) {
         update_model(symbol);  // the rebuilt tree has other paths
         return;
     }
     for (int at = depth - 1; at >= 0; at--) {
         int k = path[at];
-        unsigned f = ++nodes_[k].freq;
-        if (f > nodes_[k + 1].freq) {
+        unsigned f = ++freq_[k];
+        if (f > freq_[k + 1]) {
             k = exchange(k, f);
+            // The root never changes places, so the path has a node above;
+            // often the new place has the same parent (a sibling took the
+            // old one) and the path still holds.
+            if (nodes_[k].parent == path[at - 1]) continue;
             while ((k = nodes_[k].parent) != 0) {
-                f = ++nodes_[k].freq;
-                if (f > nodes_[k + 1].freq) k = exchange(k, f);
+                f = ++freq_[k];
+                if (f > freq_[k + 1]) k = exchange(k, f);
             }
             return;
         }
@@ -183,15 +231,22 @@ void LzhufCodec::start_trees() {
 
 namespace {
 
-// Eight bytes as a number whose highest byte is the first in memory.
-inline uint64_t load_be64(const uint8_t* p) {
+// Eight bytes as they lie in memory, and as a number whose highest byte is
+// the first in memory.
+inline uint64_t load_raw64(const uint8_t* p) {
     uint64_t v;
     std::memcpy(&v, p, 8);
+    return v;
+}
+
+inline uint64_t to_be64(uint64_t v) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     v = __builtin_bswap64(v);
 #endif
     return v;
 }
+
+inline uint64_t load_be64(const uint8_t* p) { return to_be64(load_raw64(p)); }
 
 // The length of the common prefix of two F-byte strings whose first nine
 // bytes are equal (up to F), and whether a is the greater one.
@@ -217,55 +272,67 @@ inline int longer_prefix(const uint8_t* a, const uint8_t* b, int* greater) {
 // The descent is one chain of dependent loads, so each step keeps it short:
 // strings are compared eight bytes at a time as big-endian numbers, so that
 // one comparison gives the side; both children of a node and their first
-// words are fetched while that comparison runs; the common length is only
-// needed for the score, and a match is scored as its length above its
-// nearness ((p - r) & (N - 1) grows as the distance shrinks), so that one
-// maximum keeps the best without a branch.
+// words are fetched while that comparison runs, and the next ones are
+// picked by masks (the side is as good as random: a branch on it would be
+// mispredicted every other step). A match is scored as 8 - its length
+// above its position, so that the smallest score is the best and one
+// minimum keeps it without a branch; for a common length below 9 that is
+// the highest set bit of the two words' difference over eight. Matches of
+// THRESHOLD bytes or fewer are scored too: any longer one outscores them,
+// and a caller codes a literal for them as for no match at all.
 __attribute__((always_inline)) inline void LzhufCodec::insert_node(int r) {
     const uint8_t* key = &ring_[r];
     const uint64_t head = load_be64(key + 1);
-    int p = N + 1 + key[0];
-    unsigned best = 0;
+    const unsigned before = static_cast<unsigned>(r) - 1;
+    unsigned p = N + 1 + key[0];
+    int best = INT32_MAX;  // no string passed
     kids_[r][0] = kids_[r][1] = NIL;
-    int side = 1;
-    int next = kids_[p][1];
+    uint64_t pick = ~uint64_t{0};  // all ones for the right side
+    unsigned next = kids_[p][1];
     uint64_t other = load_be64(&ring_[next + 1]);
     while (next != NIL) {
         p = next;
-        const int left = kids_[p][0], right = kids_[p][1];
-        const uint64_t left_word = load_be64(&ring_[left + 1]);
-        const uint64_t right_word = load_be64(&ring_[right + 1]);
-        int i;
+        const unsigned left = kids_[p][0], right = kids_[p][1];
+        const uint64_t left_word = load_raw64(&ring_[left + 1]);
+        const uint64_t right_word = load_raw64(&ring_[right + 1]);
+        const int position = static_cast<int>((before - p) & (N - 1));
+        int score;
         if (head != other) {
-            side = head > other;
-            i = 1 + __builtin_clzll(head ^ other) / 8;
+            pick = 0 - static_cast<uint64_t>(head > other);
+            score = (63 ^ __builtin_clzll(head ^ other)) >> 3 << 12 | position;
         } else {
-            i = longer_prefix(key, &ring_[p], &side);
+            int greater = 0;
+            const int i = longer_prefix(key, &ring_[p], &greater);
+            pick = 0 - static_cast<uint64_t>(greater);
+            score = (8 - i) * (1 << 12) + position;
+            if (i >= F) {
+                // Full-length match: r takes p's place in the tree.
+                best = score < best ? score : best;
+                parent_[r] = parent_[p];
+                kids_[r][0] = static_cast<uint16_t>(left);
+                kids_[r][1] = static_cast<uint16_t>(right);
+                parent_[left] = static_cast<uint16_t>(r);
+                parent_[right] = static_cast<uint16_t>(r);
+                int up = parent_[p];
+                kids_[up][kids_[up][1] == p ? 1 : 0] = static_cast<uint16_t>(r);
+                parent_[p] = NIL;
+                match_length_ = static_cast<int16_t>(8 - (best >> 12));
+                match_position_ = static_cast<int16_t>(best & (N - 1));
+                return;
+            }
         }
-        const unsigned keep = 0u - static_cast<unsigned>(i > THRESHOLD);
-        const unsigned score = (static_cast<unsigned>(i) << 12 | ((p - r) & (N - 1))) & keep;
-        best = score > best ? score : best;
-        if (i >= F) {
-            // Full-length match: r takes p's place in the tree.
-            parent_[r] = parent_[p];
-            kids_[r][0] = static_cast<int16_t>(left);
-            kids_[r][1] = static_cast<int16_t>(right);
-            parent_[left] = static_cast<int16_t>(r);
-            parent_[right] = static_cast<int16_t>(r);
-            int up = parent_[p];
-            kids_[up][kids_[up][1] == p ? 1 : 0] = static_cast<int16_t>(r);
-            parent_[p] = NIL;
-            match_length_ = static_cast<int16_t>(best >> 12);
-            match_position_ = static_cast<int16_t>(N - 1 - (best & (N - 1)));
-            return;
-        }
-        next = side ? right : left;
-        other = side ? right_word : left_word;
+        best = score < best ? score : best;
+        next = left ^ ((left ^ right) & static_cast<unsigned>(pick));
+        other = to_be64(left_word ^ ((left_word ^ right_word) & pick));
     }
-    kids_[p][side] = static_cast<int16_t>(r);
-    parent_[r] = static_cast<int16_t>(p);
-    match_length_ = static_cast<int16_t>(best >> 12);
-    if (best) match_position_ = static_cast<int16_t>(N - 1 - (best & (N - 1)));
+    kids_[p][pick & 1] = static_cast<uint16_t>(r);
+    parent_[r] = static_cast<uint16_t>(p);
+    if (best != INT32_MAX) {
+        match_length_ = static_cast<int16_t>(8 - (best >> 12));
+        match_position_ = static_cast<int16_t>(best & (N - 1));
+    } else {
+        match_length_ = 0;
+    }
 }
 
 __attribute__((always_inline)) inline void LzhufCodec::delete_node(int p) {
@@ -284,14 +351,14 @@ __attribute__((always_inline)) inline void LzhufCodec::delete_node(int p) {
             kids_[parent_[q]][1] = kids_[q][0];
             parent_[kids_[q][0]] = parent_[q];
             kids_[q][0] = kids_[p][0];
-            parent_[kids_[p][0]] = static_cast<int16_t>(q);
+            parent_[kids_[p][0]] = static_cast<uint16_t>(q);
         }
         kids_[q][1] = kids_[p][1];
-        parent_[kids_[p][1]] = static_cast<int16_t>(q);
+        parent_[kids_[p][1]] = static_cast<uint16_t>(q);
     }
     parent_[q] = parent_[p];
     int up = parent_[p];
-    kids_[up][kids_[up][1] == p ? 1 : 0] = static_cast<int16_t>(q);
+    kids_[up][kids_[up][1] == p ? 1 : 0] = static_cast<uint16_t>(q);
     parent_[p] = NIL;
 }
 
@@ -362,14 +429,28 @@ inline int LzhufCodec::decode_symbol() {
     refill_bits();
     uint64_t bits = bit_buffer_;
     int depth = 0;
-    int node = R;
     path_[depth++] = R;
     int n = nodes_[R].child;
-    while (n < T) {
-        node = n + static_cast<int>(bits >> 63);
-        path_[depth++] = static_cast<int16_t>(node);
-        n = nodes_[node].child;
-        bits <<= 1;
+    // Two levels a step: the child of the node the first bit picks, and
+    // from the grandchild table, in one go, the child of the node the
+    // second bit picks below it.
+    for (;;) {
+        const int first = static_cast<int>(bits >> 63);
+        const int node = n + first;
+        const int below = nodes_[node].child;
+        const int further = grand_[n * 2 + static_cast<int>(bits >> 62)];
+        path_[depth] = static_cast<int16_t>(node);
+        if (below >= T) {
+            depth += 1;
+            bits <<= 1;
+            n = below;
+            break;
+        }
+        path_[depth + 1] = static_cast<int16_t>(below + static_cast<int>((bits >> 62) & 1));
+        depth += 2;
+        bits <<= 2;
+        n = further;
+        if (n >= T) break;
     }
     bit_buffer_ = bits;
     bit_count_ -= depth - 1;
@@ -471,6 +552,7 @@ int LzhufCodec::encode_descriptor(int input, FILE* output, CodecSizes* sizes) {
 
 int LzhufCodec::encode_rest(CodecSizes* sizes) {
     text_size_ = code_size_ = 0;
+    two_level_ = false;
     start_model();
     start_trees();
     fill_ring();
@@ -567,6 +649,7 @@ int LzhufCodec::decode(FILE* input, FILE* output, const CodecSizes* sizes) {
         return 0;
     }
 
+    two_level_ = true;
     start_model();
     fill_ring();
     int r = N - F;

@@ -91,22 +91,31 @@ private:
     int16_t match_length_ = 0;
     // Search trees: the two children of a node side by side (0 left,
     // 1 right), so that the descent picks one by the comparison's sign.
-    int16_t kids_[N + 257][2];
-    int16_t parent_[N + 1];
+    uint16_t kids_[N + 257][2];
+    uint16_t parent_[N + 1];
 
-    // The Huffman tree in frequency order. A node's frequency, parent and
-    // child share one entry, so each step of a walk is one load. A child
-    // of T or more is a leaf for symbol child - T; otherwise the node's
-    // children are child and child + 1. Entry T is a sentinel of frequency
-    // 0xFFFF.
+    // The Huffman tree in frequency order. A node's parent and child share
+    // one entry, so each step of a walk is one load. A child of T or more
+    // is a leaf for symbol child - T; otherwise the node's children are
+    // child and child + 1. Count T is a sentinel of 0xFFFF.
     struct HuffmanNode {
-        uint16_t freq;
         int16_t parent;
         int16_t child;
-        int16_t unused;
     };
     void set_parent(int child, int node);
     HuffmanNode nodes_[T + 1];
+    // The counts apart, so that the search for the end of a run of equal
+    // counts reads several at once; padded with sentinels past entry T.
+    static constexpr int FREQ_ENTRIES = T + 8;
+    uint16_t freq_[FREQ_ENTRIES];
+    int first_not_below(int from, unsigned f) const;
+    // For decoding, two levels a step: entry 2y + b is the child of node
+    // y's child + b (y's own child when that is a leaf). Kept up to date
+    // only while two_level_ is set.
+    void start_grandchildren();
+    void note_child(int x);
+    bool two_level_ = false;
+    int16_t grand_[2 * T];
     int16_t leaf_[N_CHAR];  // the node holding each symbol
     // The nodes a symbol's code passed, root first (no path is longer than
     // the tree has nodes).

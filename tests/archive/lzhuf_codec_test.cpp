@@ -315,3 +315,44 @@ TEST(LzhufCodec, DescriptorInputGivesTheSameStream) {
     EXPECT_EQ(codec.encode_descriptor(-1, stdout, &sizes), -1);
     EXPECT_EQ(codec.encode_descriptor(0, nullptr, &sizes), -1);
 }
+
+// One object that encodes and decodes by turns: each keeps the model state
+// of its own direction only, so neither may leave the other anything.
+TEST(LzhufCodec, EncodingAndDecodingByTurnsOnOneObject) {
+    std::mt19937 rng(31);
+    const std::string inputs[] = {text_like(rng, 60000), random_bytes(rng, 50000), std::string(3000, 'z')};
+    LzhufCodec codec;
+    for (const std::string& input : inputs) {
+        const EncodeResult fresh = encode_bytes(input);
+        for (int round = 0; round < 2; round++) {
+            char* data = nullptr;
+            size_t size = 0;
+            std::string backing = input;
+            FILE* in = fmemopen(backing.data(), backing.size(), "rb");
+            FILE* out = open_memstream(&data, &size);
+            CodecSizes sizes;
+            ASSERT_EQ(codec.encode(in, out, &sizes), 0);
+            std::fclose(out);
+            std::fclose(in);
+            const std::string stream(data, size);
+            std::free(data);
+            EXPECT_TRUE(stream == fresh.stream) << input.size() << " round " << round;
+            DecodeResult d = decode_bytes(stream, sizes.uncompressed, sizes.compressed, &codec);
+            EXPECT_TRUE(d.exact && d.output == input) << input.size() << " round " << round;
+        }
+    }
+}
+
+// Repeats at every short period, so that matches overlap their own source
+// by any amount, and long runs of full-length matches, placed so that some
+// cross the end of the window.
+TEST(LzhufCodec, RoundTripsAtEveryShortPeriod) {
+    std::mt19937 rng(12);
+    for (size_t period = 1; period <= 24; period++) {
+        const std::string unit = random_bytes(rng, period);
+        std::string input = text_like(rng, 4000 + 37 * period);
+        for (int n = 0; n < 400; n++) input += unit;
+        input += text_like(rng, 500);
+        expect_round_trip(input, ("period " + std::to_string(period)).c_str());
+    }
+}
