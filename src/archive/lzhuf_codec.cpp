@@ -180,7 +180,11 @@ inline int LzhufCodec::first_not_below(int from, unsigned f) const {
 // Node k's count f passed that of the next node: k changes places with the
 // last node l of k's old count, l takes f; gives l.
 inline int LzhufCodec::exchange(int k, unsigned f) {
-    int l = first_not_below(k + 2, f) - 1;
+    return exchange_with(k, first_not_below(k + 2, f) - 1, f);
+}
+
+// Node k with count f changes places with node l (k itself for no change).
+inline int LzhufCodec::exchange_with(int k, int l, unsigned f) {
     freq_[k] = freq_[l];
     freq_[l] = static_cast<uint16_t>(f);
     int i = nodes_[k].child;
@@ -219,6 +223,24 @@ inline void LzhufCodec::update_path(int symbol, const int16_t* path, int depth) 
             }
             return;
         }
+    }
+}
+
+// The update from the leaf: at the leaf an exchange happens about every
+// other symbol, past all guessing, so the leaf changes places with the
+// last node of its old count unconditionally (with itself when no node
+// follows with that count); above it exchanges are rare, and the walk up
+// tests for them.
+inline void LzhufCodec::update_leaf(int symbol, int k) {
+    if (freq_[R] == MAX_FREQ) {
+        update_model(symbol);
+        return;
+    }
+    unsigned f = ++freq_[k];
+    k = exchange_with(k, first_not_below(k + 1, f) - 1, f);
+    while ((k = nodes_[k].parent) != 0) {
+        f = ++freq_[k];
+        if (f > freq_[k + 1]) k = exchange(k, f);
     }
 }
 
@@ -428,8 +450,8 @@ inline void LzhufCodec::refill_bits() {
 inline int LzhufCodec::decode_symbol() {
     refill_bits();
     uint64_t bits = bit_buffer_;
-    int depth = 0;
-    path_[depth++] = R;
+    int depth = 0;  // bits taken
+    int holder;     // the node whose child is the leaf
     int n = nodes_[R].child;
     // Two levels a step: the child of the node the first bit picks, and
     // from the grandchild table, in one go, the child of the node the
@@ -439,23 +461,23 @@ inline int LzhufCodec::decode_symbol() {
         const int node = n + first;
         const int below = nodes_[node].child;
         const int further = grand_[n * 2 + static_cast<int>(bits >> 62)];
-        path_[depth] = static_cast<int16_t>(node);
         if (below >= T) {
             depth += 1;
             bits <<= 1;
             n = below;
+            holder = node;
             break;
         }
-        path_[depth + 1] = static_cast<int16_t>(below + static_cast<int>((bits >> 62) & 1));
+        holder = below + static_cast<int>((bits >> 62) & 1);
         depth += 2;
         bits <<= 2;
         n = further;
         if (n >= T) break;
     }
     bit_buffer_ = bits;
-    bit_count_ -= depth - 1;
+    bit_count_ -= depth;
     n -= T;
-    update_path(n, path_, depth);
+    update_leaf(n, holder);
     return n;
 }
 

@@ -58,6 +58,8 @@ private:
     void update_model(int symbol);
     void update_path(int symbol, const int16_t* path, int depth);
     int exchange(int k, unsigned f);
+    int exchange_with(int k, int l, unsigned f);
+    void update_leaf(int symbol, int k);
     void start_trees();
     void insert_node(int r);
     void delete_node(int p);
