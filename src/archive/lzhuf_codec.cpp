@@ -68,13 +68,13 @@ void LzhufCodec::fill_ring() {
 void LzhufCodec::start_model() {
     for (int i = 0; i < N_CHAR; i++) {
         freq_[i] = 1;
-        nodes_[i].child = static_cast<int16_t>(i + T);
-        leaf_[i] = static_cast<int16_t>(i);
+        nodes_[i].child = static_cast<uint16_t>(i + T);
+        leaf_[i] = static_cast<uint16_t>(i);
     }
     for (int i = 0, j = N_CHAR; j <= R; i += 2, j++) {
         freq_[j] = static_cast<uint16_t>(freq_[i] + freq_[i + 1]);
-        nodes_[j].child = static_cast<int16_t>(i);
-        nodes_[i].parent = nodes_[i + 1].parent = static_cast<int16_t>(j);
+        nodes_[j].child = static_cast<uint16_t>(i);
+        nodes_[i].parent = nodes_[i + 1].parent = static_cast<uint16_t>(j);
     }
     for (int i = T; i < FREQ_ENTRIES; i++) freq_[i] = 0xFFFF;
     nodes_[T].child = 0;
@@ -86,7 +86,7 @@ void LzhufCodec::start_model() {
 void LzhufCodec::start_grandchildren() {
     for (int y = 0; y < R; y++) {
         int c = nodes_[y].child;
-        for (int b = 0; b < 2; b++) grand_[y * 2 + b] = c < T ? nodes_[c + b].child : static_cast<int16_t>(c);
+        for (int b = 0; b < 2; b++) grand_[y * 2 + b] = c < T ? nodes_[c + b].child : static_cast<uint16_t>(c);
     }
 }
 
@@ -95,26 +95,26 @@ void LzhufCodec::start_grandchildren() {
 inline void LzhufCodec::note_child(int x) {
     const int c = nodes_[x].child;
     const int inner = c < T ? c : 0;
-    grand_[x * 2] = c < T ? nodes_[inner].child : static_cast<int16_t>(c);
-    grand_[x * 2 + 1] = c < T ? nodes_[inner + 1].child : static_cast<int16_t>(c);
+    grand_[x * 2] = c < T ? nodes_[inner].child : static_cast<uint16_t>(c);
+    grand_[x * 2 + 1] = c < T ? nodes_[inner + 1].child : static_cast<uint16_t>(c);
     const int y = nodes_[x].parent;
-    grand_[y * 2 + (x & 1)] = static_cast<int16_t>(c);
+    grand_[y * 2 + (x & 1)] = static_cast<uint16_t>(c);
 }
 
 // Points the parent link of a node's child (both children for an inner
 // node, the leaf entry for a symbol) at the node.
 inline void LzhufCodec::set_parent(int child, int node) {
     if (child >= T) {
-        leaf_[child - T] = static_cast<int16_t>(node);
+        leaf_[child - T] = static_cast<uint16_t>(node);
     } else {
-        nodes_[child].parent = static_cast<int16_t>(node);
-        nodes_[child + 1].parent = static_cast<int16_t>(node);
+        nodes_[child].parent = static_cast<uint16_t>(node);
+        nodes_[child + 1].parent = static_cast<uint16_t>(node);
     }
 }
 
 void LzhufCodec::rebuild_tree() {
     uint16_t freq[T];
-    int16_t child[T];
+    uint16_t child[T];
     // Leaves to the front, frequencies halved upward.
     int j = 0;
     for (int i = 0; i < T; i++) {
@@ -134,7 +134,7 @@ void LzhufCodec::rebuild_tree() {
         std::memmove(&freq[k + 1], &freq[k], (n - k) * sizeof freq[0]);
         freq[k] = static_cast<uint16_t>(f);
         std::memmove(&child[k + 1], &child[k], (n - k) * sizeof child[0]);
-        child[k] = static_cast<int16_t>(i);
+        child[k] = static_cast<uint16_t>(i);
     }
     for (int i = 0; i < T; i++) {
         freq_[i] = freq[i];
@@ -191,8 +191,8 @@ inline int LzhufCodec::exchange_with(int k, int l, unsigned f) {
     int j = nodes_[l].child;
     set_parent(i, l);
     set_parent(j, k);
-    nodes_[l].child = static_cast<int16_t>(i);
-    nodes_[k].child = static_cast<int16_t>(j);
+    nodes_[l].child = static_cast<uint16_t>(i);
+    nodes_[k].child = static_cast<uint16_t>(j);
     if (two_level_) {
         note_child(k);
         note_child(l);
@@ -203,7 +203,7 @@ inline int LzhufCodec::exchange_with(int k, int l, unsigned f) {
 // The same update, given the nodes the symbol's code has just passed (root
 // first): while nothing changes places the nodes are known in advance, and
 // the counting need not wait for each parent link.
-inline void LzhufCodec::update_path(int symbol, const int16_t* path, int depth) {
+inline void LzhufCodec::update_path(int symbol, const uint16_t* path, int depth) {
     if (freq_[R] == MAX_FREQ) {
         update_model(symbol);  // the rebuilt tree has other paths
         return;
@@ -530,10 +530,10 @@ void LzhufCodec::encode_symbol(int symbol) {
     // nodes passed are noted from the end of path_, root first.
     uint64_t code = 0;
     int length = 0;
-    int16_t* end = path_ + T;
+    uint16_t* end = path_ + T;
     int k = leaf_[symbol];
     do {
-        end[-1 - length] = static_cast<int16_t>(k);
+        end[-1 - length] = static_cast<uint16_t>(k);
         code = code >> 1 | static_cast<uint64_t>(k & 1) << 63;
         length++;
     } while ((k = nodes_[k].parent) != R);

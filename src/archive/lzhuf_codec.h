@@ -56,7 +56,7 @@ private:
     void start_model();
     void rebuild_tree();
     void update_model(int symbol);
-    void update_path(int symbol, const int16_t* path, int depth);
+    void update_path(int symbol, const uint16_t* path, int depth);
     int exchange(int k, unsigned f);
     int exchange_with(int k, int l, unsigned f);
     void update_leaf(int symbol, int k);
@@ -101,8 +101,8 @@ private:
     // is a leaf for symbol child - T; otherwise the node's children are
     // child and child + 1. Count T is a sentinel of 0xFFFF.
     struct HuffmanNode {
-        int16_t parent;
-        int16_t child;
+        uint16_t parent;
+        uint16_t child;
     };
     void set_parent(int child, int node);
     HuffmanNode nodes_[T + 1];
@@ -117,11 +117,11 @@ private:
     void start_grandchildren();
     void note_child(int x);
     bool two_level_ = false;
-    int16_t grand_[2 * T];
-    int16_t leaf_[N_CHAR];  // the node holding each symbol
+    uint16_t grand_[2 * T];
+    uint16_t leaf_[N_CHAR];  // the node holding each symbol
     // The nodes a symbol's code passed, root first (no path is longer than
     // the tree has nodes).
-    int16_t path_[T];
+    uint16_t path_[T];
 
     // Bit input: valid bits sit at the top of bit_buffer_.
     uint64_t bit_buffer_ = 0;
