@@ -237,10 +237,11 @@ inline void LzhufCodec::update_leaf(int symbol, int k) {
         return;
     }
     unsigned f = ++freq_[k];
-    k = exchange_with(k, first_not_below(k + 1, f) - 1, f);
-    while ((k = nodes_[k].parent) != 0) {
-        f = ++freq_[k];
-        if (f > freq_[k + 1]) k = exchange(k, f);
+    // An index of the machine's width, so that no step widens it.
+    size_t up = static_cast<size_t>(exchange_with(k, first_not_below(k + 1, f) - 1, f));
+    while ((up = nodes_[up].parent) != 0) {
+        f = ++freq_[up];
+        if (f > freq_[up + 1]) up = static_cast<size_t>(exchange(static_cast<int>(up), f));
     }
 }
 
@@ -450,17 +451,17 @@ inline void LzhufCodec::refill_bits() {
 inline int LzhufCodec::decode_symbol() {
     refill_bits();
     uint64_t bits = bit_buffer_;
-    int depth = 0;  // bits taken
-    int holder;     // the node whose child is the leaf
-    int n = nodes_[R].child;
+    int depth = 0;    // bits taken
+    size_t holder;    // the node whose child is the leaf
+    size_t n = nodes_[R].child;
     // Two levels a step: the child of the node the first bit picks, and
     // from the grandchild table, in one go, the child of the node the
-    // second bit picks below it.
+    // second bit picks below it. Indexes have the machine's width, so
+    // that no step widens them.
     for (;;) {
-        const int first = static_cast<int>(bits >> 63);
-        const int node = n + first;
-        const int below = nodes_[node].child;
-        const int further = grand_[n * 2 + static_cast<int>(bits >> 62)];
+        const size_t node = n + (bits >> 63);
+        const size_t below = nodes_[node].child;
+        const size_t further = grand_[n * 2 + (bits >> 62)];
         if (below >= T) {
             depth += 1;
             bits <<= 1;
@@ -468,7 +469,7 @@ inline int LzhufCodec::decode_symbol() {
             holder = node;
             break;
         }
-        holder = below + static_cast<int>((bits >> 62) & 1);
+        holder = below + ((bits >> 62) & 1);
         depth += 2;
         bits <<= 2;
         n = further;
@@ -476,9 +477,9 @@ inline int LzhufCodec::decode_symbol() {
     }
     bit_buffer_ = bits;
     bit_count_ -= depth;
-    n -= T;
-    update_leaf(n, holder);
-    return n;
+    const int symbol = static_cast<int>(n) - T;
+    update_leaf(symbol, static_cast<int>(holder));
+    return symbol;
 }
 
 // The upper six bits from the code in the next byte, the lower six as
