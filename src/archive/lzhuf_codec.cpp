@@ -92,18 +92,18 @@ void LzhufCodec::start_grandchildren() {
 
 // Node x got another child: its own grandchild entries and the one of its
 // parent that names x's child follow. A leaf's entries hold its child too.
-inline void LzhufCodec::note_child(int x) {
-    const int c = nodes_[x].child;
-    const int inner = c < T ? c : 0;
+inline void LzhufCodec::note_child(size_t x) {
+    const size_t c = nodes_[x].child;
+    const size_t inner = c < T ? c : 0;
     grand_[x * 2] = c < T ? nodes_[inner].child : static_cast<uint16_t>(c);
     grand_[x * 2 + 1] = c < T ? nodes_[inner + 1].child : static_cast<uint16_t>(c);
-    const int y = nodes_[x].parent;
+    const size_t y = nodes_[x].parent;
     grand_[y * 2 + (x & 1)] = static_cast<uint16_t>(c);
 }
 
 // Points the parent link of a node's child (both children for an inner
 // node, the leaf entry for a symbol) at the node.
-inline void LzhufCodec::set_parent(int child, int node) {
+inline void LzhufCodec::set_parent(size_t child, size_t node) {
     if (child >= T) {
         leaf_[child - T] = static_cast<uint16_t>(node);
     } else {
@@ -151,7 +151,7 @@ void LzhufCodec::rebuild_tree() {
 // table of run ends measured slower, its upkeep lying on every step.)
 void LzhufCodec::update_model(int symbol) {
     if (freq_[R] == MAX_FREQ) rebuild_tree();
-    int k = leaf_[symbol];
+    size_t k = leaf_[symbol];
     do {
         unsigned f = ++freq_[k];
         if (f > freq_[k + 1]) k = exchange(k, f);
@@ -161,11 +161,11 @@ void LzhufCodec::update_model(int symbol) {
 // The first node from `from` on whose count is f or more. Counts grow
 // along the nodes and end in the sentinel, so the search stops there at
 // the latest; the padding after the sentinel lets it read eight at a time.
-inline int LzhufCodec::first_not_below(int from, unsigned f) const {
+inline size_t LzhufCodec::first_not_below(size_t from, unsigned f) const {
 #if defined(__SSE2__)
     const __m128i wanted = _mm_set1_epi16(static_cast<short>(f));
     const __m128i zero = _mm_setzero_si128();
-    for (int at = from;; at += 8) {
+    for (size_t at = from;; at += 8) {
         const __m128i counts = _mm_loadu_si128(reinterpret_cast<const __m128i*>(freq_ + at));
         // f - count saturates to zero exactly where the count is f or more.
         const int hits = _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_subs_epu16(wanted, counts), zero));
@@ -179,16 +179,16 @@ inline int LzhufCodec::first_not_below(int from, unsigned f) const {
 
 // Node k's count f passed that of the next node: k changes places with the
 // last node l of k's old count, l takes f; gives l.
-inline int LzhufCodec::exchange(int k, unsigned f) {
+inline size_t LzhufCodec::exchange(size_t k, unsigned f) {
     return exchange_with(k, first_not_below(k + 2, f) - 1, f);
 }
 
 // Node k with count f changes places with node l (k itself for no change).
-inline int LzhufCodec::exchange_with(int k, int l, unsigned f) {
+inline size_t LzhufCodec::exchange_with(size_t k, size_t l, unsigned f) {
     freq_[k] = freq_[l];
     freq_[l] = static_cast<uint16_t>(f);
-    int i = nodes_[k].child;
-    int j = nodes_[l].child;
+    const size_t i = nodes_[k].child;
+    const size_t j = nodes_[l].child;
     set_parent(i, l);
     set_parent(j, k);
     nodes_[l].child = static_cast<uint16_t>(i);
@@ -209,7 +209,7 @@ inline void LzhufCodec::update_path(int symbol, const uint16_t* path, int depth)
         return;
     }
     for (int at = depth - 1; at >= 0; at--) {
-        int k = path[at];
+        size_t k = path[at];
         unsigned f = ++freq_[k];
         if (f > freq_[k + 1]) {
             k = exchange(k, f);
@@ -238,10 +238,10 @@ inline void LzhufCodec::update_leaf(int symbol, int k) {
     }
     unsigned f = ++freq_[k];
     // An index of the machine's width, so that no step widens it.
-    size_t up = static_cast<size_t>(exchange_with(k, first_not_below(k + 1, f) - 1, f));
+    size_t up = exchange_with(k, first_not_below(k + 1, f) - 1, f);
     while ((up = nodes_[up].parent) != 0) {
         f = ++freq_[up];
-        if (f > freq_[up + 1]) up = static_cast<size_t>(exchange(static_cast<int>(up), f));
+        if (f > freq_[up + 1]) up = exchange(up, f);
     }
 }
 

@@ -3,6 +3,7 @@
 // Streams carry no length prefix; the caller records both lengths.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -57,8 +58,9 @@ private:
     void rebuild_tree();
     void update_model(int symbol);
     void update_path(int symbol, const uint16_t* path, int depth);
-    int exchange(int k, unsigned f);
-    int exchange_with(int k, int l, unsigned f);
+    // Node indexes of the machine's width: no step of a walk widens them.
+    size_t exchange(size_t k, unsigned f);
+    size_t exchange_with(size_t k, size_t l, unsigned f);
     void update_leaf(int symbol, int k);
     void start_trees();
     void insert_node(int r);
@@ -104,18 +106,18 @@ private:
         uint16_t parent;
         uint16_t child;
     };
-    void set_parent(int child, int node);
+    void set_parent(size_t child, size_t node);
     HuffmanNode nodes_[T + 1];
     // The counts apart, so that the search for the end of a run of equal
     // counts reads several at once; padded with sentinels past entry T.
     static constexpr int FREQ_ENTRIES = T + 8;
     uint16_t freq_[FREQ_ENTRIES];
-    int first_not_below(int from, unsigned f) const;
+    size_t first_not_below(size_t from, unsigned f) const;
     // For decoding, two levels a step: entry 2y + b is the child of node
     // y's child + b (y's own child when that is a leaf). Kept up to date
     // only while two_level_ is set.
     void start_grandchildren();
-    void note_child(int x);
+    void note_child(size_t x);
     bool two_level_ = false;
     uint16_t grand_[2 * T];
     uint16_t leaf_[N_CHAR];  // the node holding each symbol
