@@ -356,3 +356,36 @@ TEST(LzhufCodec, RoundTripsAtEveryShortPeriod) {
         expect_round_trip(input, ("period " + std::to_string(period)).c_str());
     }
 }
+
+// Byte streams whose symbol counts form long runs of equal counts, and
+// symbols that climb past many others at once: the decoder's update starts
+// from the leaf and the encoder's keeps to the coded path, so any
+// disagreement between the two shows as a broken round trip.
+TEST(LzhufCodec, RoundTripsWhileCountsClimbPastLongRuns) {
+    std::mt19937 rng(13);
+    auto skewed = [&](size_t n, double p) {
+        std::geometric_distribution<int> pick(p);
+        std::string s;
+        for (size_t i = 0; i < n; i++) s += static_cast<char>(pick(rng) % 256);
+        return s;
+    };
+    std::string climbing;
+    for (int pass = 0; pass < 40; pass++) {
+        for (int v = 0; v < 256; v++) {
+            for (int n = 0; n <= v * pass / 64; n++) climbing += static_cast<char>(v);
+        }
+    }
+    std::string one_in_many;
+    for (int v = 0; v < 256; v++) one_in_many += static_cast<char>(v);
+    for (int i = 0; i < 3000; i++) one_in_many += static_cast<char>(i % 7 == 0 ? 'x' : rng() % 256);
+    const struct {
+        std::string input;
+        const char* what;
+    } cases[] = {
+        {skewed(90000, 0.02), "mild skew over all values, crossing rebuilds"},
+        {skewed(90000, 0.3), "steep skew, a few heavy symbols"},
+        {climbing, "every value in turn, each pass more of the higher ones"},
+        {one_in_many, "one symbol rising through a flat field"},
+    };
+    for (const auto& c : cases) expect_round_trip(c.input, c.what);
+}
